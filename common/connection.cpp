@@ -1,0 +1,205 @@
+#include "common/connection.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+namespace quarv {
+
+namespace {
+constexpr int kListenBacklog = 5;
+}  // namespace
+
+Connection::~Connection() { Close(); }
+
+void Connection::Adopt(platform::SocketHandle socket) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (socket_ != platform::kInvalidSocket && users_ == 0) {
+    // A socket left behind by a failed connect: release it before taking the new one.
+    platform::CloseSocket(socket_);
+  }
+  socket_ = socket;
+  closed_ = false;
+  bufferStart_ = bufferEnd_ = 0;
+}
+
+platform::SocketHandle Connection::BeginUse() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (socket_ == platform::kInvalidSocket || closed_) return platform::kInvalidSocket;
+  ++users_;
+  return socket_;
+}
+
+void Connection::EndUse() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  --users_;
+  if (users_ == 0 && closed_) {
+    platform::CloseSocket(socket_);
+    socket_ = platform::kInvalidSocket;
+    closed_ = false;
+  }
+}
+
+bool Connection::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (socket_ == platform::kInvalidSocket || closed_) return true;
+  if (users_ == 0) {
+    platform::ShutdownBoth(socket_);
+    platform::CloseSocket(socket_);
+    socket_ = platform::kInvalidSocket;
+    return true;
+  }
+  // Another thread is blocked in this socket: wake it; the last user releases the handle.
+  closed_ = true;
+  if (platform::InterruptSocket(socket_)) {
+    socket_ = platform::kInvalidSocket;
+    closed_ = false;
+  }
+  return true;
+}
+
+bool Connection::SendAll(const void* data, std::int32_t length) {
+  const auto* bytes = static_cast<const char*>(data);
+  const platform::SocketHandle socket = BeginUse();
+  if (socket == platform::kInvalidSocket) return false;
+  bool ok = true;
+  do {
+    const int sent = platform::SendSome(socket, bytes, length);
+    if (sent < 0) {
+      ok = false;
+      break;
+    }
+    length -= sent;
+    bytes += sent;
+  } while (length > 0);
+  EndUse();
+  return ok;
+}
+
+bool Connection::SendText(const char* text) {
+  SendAll(text, static_cast<std::int32_t>(std::strlen(text)));
+  return true;
+}
+
+bool Connection::FillBuffer() {
+  const platform::SocketHandle socket = BeginUse();
+  if (socket == platform::kInvalidSocket) return false;
+  const int got = platform::ReceiveSome(socket, buffer_.data(), static_cast<int>(kBufferSize));
+  EndUse();
+  if (got <= 0) return false;
+  bufferStart_ = 0;
+  bufferEnd_ = static_cast<std::uint32_t>(got);
+  return true;
+}
+
+bool Connection::IsOpen() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return socket_ != platform::kInvalidSocket && !closed_;
+}
+
+bool Connection::Receive(void* buffer, std::uint32_t length, std::uint32_t* count) {
+  // A closed connection yields nothing, not even bytes it had already taken in.
+  if (length == 0 || !IsOpen()) return false;
+  auto* out = static_cast<char*>(buffer);
+  // Bytes that came in behind the last line are handed out first.
+  std::uint32_t total = std::min(length, bufferEnd_ - bufferStart_);
+  std::memcpy(out, buffer_.data() + bufferStart_, total);
+  bufferStart_ += total;
+  if (total < length) {
+    const platform::SocketHandle socket = BeginUse();
+    if (socket != platform::kInvalidSocket) {
+      while (total < length) {
+        const std::uint32_t want = std::min<std::uint32_t>(length - total, INT_MAX);
+        const int got = platform::ReceiveSome(socket, out + total, static_cast<int>(want));
+        if (got <= 0) break;
+        total += static_cast<std::uint32_t>(got);
+      }
+      EndUse();
+    }
+  }
+  if (total == 0) return false;
+  if (count != nullptr) *count = total;
+  return true;
+}
+
+bool Connection::ReadLine(char* buffer, std::int32_t limit) {
+  if (limit <= 0 || !IsOpen()) return false;
+  std::int32_t position = 0;
+  for (;;) {
+    if (bufferStart_ == bufferEnd_ && !FillBuffer()) return false;
+    const char byte = buffer_[bufferStart_++];
+    if (byte == '\r') {
+      // The byte after CR ends the line whatever it is (normally LF) and is dropped.
+      if (bufferStart_ == bufferEnd_ && !FillBuffer()) return false;
+      ++bufferStart_;
+      buffer[position] = '\0';
+      return true;
+    }
+    if (byte == '\n') {
+      buffer[position] = '\0';
+      return true;
+    }
+    buffer[position++] = byte;
+    if (position >= limit - 1) return false;  // too long: at most limit - 2 bytes fit
+  }
+}
+
+bool Connection::Listen(std::uint16_t port, const char* bindAddress) {
+  address_ = platform::Ipv4Address{};
+  address_.family = platform::kAddressFamilyInet;
+  address_.portNetworkOrder = platform::HostToNetwork16(port);
+  address_.addressNetworkOrder = platform::kAddressAny;
+  if (bindAddress != nullptr && bindAddress[0] != '\0') {
+    address_.addressNetworkOrder = platform::ParseDottedAddress(bindAddress);
+    if (address_.addressNetworkOrder == platform::kAddressNone) return false;
+  }
+  const platform::SocketHandle socket = platform::TcpSocket();
+  Adopt(socket);
+  if (socket == platform::kInvalidSocket) return false;
+  if (!platform::Bind(socket, address_) || !platform::ListenOn(socket, kListenBacklog)) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    platform::CloseSocket(socket_);
+    socket_ = platform::kInvalidSocket;
+    return false;
+  }
+  return true;
+}
+
+bool Connection::Accept(Connection& target) {
+  const platform::SocketHandle listener = BeginUse();
+  if (listener == platform::kInvalidSocket) return false;
+  platform::Ipv4Address peer;
+  const platform::SocketHandle socket = platform::AcceptOn(listener, &peer);
+  EndUse();
+  target.address_ = peer;
+  target.Adopt(socket);
+  return socket != platform::kInvalidSocket;
+}
+
+bool Connection::Connect(const char* host, std::uint16_t port) {
+  address_ = platform::Ipv4Address{};
+  address_.family = platform::kAddressFamilyInet;
+  address_.portNetworkOrder = platform::HostToNetwork16(port);
+  address_.addressNetworkOrder = platform::ParseDottedAddress(host);
+  if (address_.addressNetworkOrder == platform::kAddressNone &&
+      !platform::LookupHost(host, &address_.addressNetworkOrder)) {
+    return false;
+  }
+  const platform::SocketHandle socket = platform::TcpSocket();
+  Adopt(socket);
+  if (socket == platform::kInvalidSocket) return false;
+  const platform::SocketHandle inUse = BeginUse();
+  if (inUse == platform::kInvalidSocket) return false;
+  const bool connected = platform::ConnectTo(inUse, address_);
+  EndUse();
+  return connected;
+}
+
+std::uint16_t Connection::LocalPort() const {
+  platform::Ipv4Address local;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (socket_ == platform::kInvalidSocket || !platform::LocalAddress(socket_, &local)) return 0;
+  return platform::NetworkToHost16(local.portNetworkOrder);
+}
+
+}  // namespace quarv

@@ -1,0 +1,80 @@
+// Connection: a blocking IPv4 TCP stream with a protocol line reader.
+//
+// ReadLine returns one line at a time and never hands bytes past the line end to its caller:
+// the first byte after a line is the first byte the next Receive returns, so header lines, a raw
+// body and a raw digest can follow each other on one stream. Lines are read from an internal
+// buffer, so a line costs few receive calls.
+//
+// Close may be called from another thread while a read or an accept is blocked in this
+// connection: the blocked call then fails. The descriptor is released only when no call is using
+// it any more, so a descriptor number the system has meanwhile handed to a new socket is never
+// closed by mistake. Close is harmless on a connection that never had a socket or is closed.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+
+#include "common/net_library.h"
+#include "platform/net.h"
+
+namespace quarv {
+
+class Connection : public NetLibrary {
+ public:
+  Connection() = default;
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Shuts the socket down in both directions and closes it. Always true.
+  bool Close();
+  // Sends every byte; false when a send fails. A length of 0 makes one empty send.
+  bool SendAll(const void* data, std::int32_t length);
+  // Sends the text without its NUL. Always true: a gone peer shows at the next receive.
+  bool SendText(const char* text);
+  // Gathers `length` bytes, fewer only when the peer closes or the connection fails. True when
+  // at least one byte arrived; `count` then holds how many. A length of 0 gives false.
+  bool Receive(void* buffer, std::uint32_t length, std::uint32_t* count = nullptr);
+  // Reads one line ended by LF, CR LF, or CR and any one byte (swallowed). The line is stored
+  // without its end and NUL-terminated. False when the peer closes first, or when the line
+  // reaches limit - 1 bytes without an end (at most limit - 2 bytes fit before the end).
+  bool ReadLine(char* buffer, std::int32_t limit);
+  // Listens on `port` on every interface, or on `bindAddress` (dotted, e.g. "127.0.0.1") when
+  // given and not empty. Port 0 picks a free port (see LocalPort). Backlog 5.
+  bool Listen(std::uint16_t port, const char* bindAddress = nullptr);
+  // Accepts one client into `target`, which must hold no live socket.
+  bool Accept(Connection& target);
+  // Connects to a dotted address, or to a host name looked up when it is not one.
+  bool Connect(const char* host, std::uint16_t port);
+
+  // True while the connection holds a socket that has not been closed.
+  bool IsOpen() const;
+  // The local port of a listening connection (0 when not known).
+  std::uint16_t LocalPort() const;
+  // The peer's (accepted, connecting) or local (listening) address.
+  const platform::Ipv4Address& Address() const { return address_; }
+
+ private:
+  // Stores a new socket; any earlier socket must have been closed.
+  void Adopt(platform::SocketHandle socket);
+  // Takes the socket for one call; kInvalidSocket once the connection is closed.
+  platform::SocketHandle BeginUse();
+  void EndUse();
+  // Fills the line buffer with one receive call; false when nothing arrived.
+  bool FillBuffer();
+
+  platform::Ipv4Address address_;
+
+  mutable std::mutex mutex_;
+  platform::SocketHandle socket_ = platform::kInvalidSocket;
+  int users_ = 0;        // calls currently using socket_
+  bool closed_ = false;  // Close was called; release socket_ when users_ drops to 0
+
+  static constexpr std::uint32_t kBufferSize = 4096;
+  std::array<char, kBufferSize> buffer_{};
+  std::uint32_t bufferStart_ = 0;
+  std::uint32_t bufferEnd_ = 0;
+};
+
+}  // namespace quarv

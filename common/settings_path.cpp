@@ -1,0 +1,50 @@
+#include "common/settings_path.h"
+
+#include <cstring>
+
+#include "platform/module_path.h"
+
+namespace quarv {
+
+void CutAfterLastSeparator(char* text, char separator, bool (*isLeadByte)(unsigned char)) {
+  char* cut = nullptr;
+  char* p = text;
+  while (*p != '\0') {
+    const auto byte = static_cast<unsigned char>(*p);
+    if (isLeadByte(byte) && p[1] != '\0') {
+      p += 2;  // a double-byte character: its second byte is never a separator
+      continue;
+    }
+    if (*p == separator) cut = p + 1;
+    ++p;
+  }
+  if (cut == nullptr) {
+    text[0] = '\0';
+  } else {
+    *cut = '\0';
+  }
+}
+
+void ModuleDirectory(char* buffer, std::uint32_t size) {
+  if (size == 0) return;
+  const std::uint32_t length = platform::ExecutablePath(buffer, size);
+  if (length == 0 || length >= size - 1) {
+    // No path, or one cut to fit: its directory part cannot be trusted.
+    buffer[0] = '\0';
+    return;
+  }
+  CutAfterLastSeparator(buffer, platform::PathSeparator(), platform::IsLeadByte);
+}
+
+void SettingsPath(char* buffer, std::uint32_t size, const char* fileName) {
+  const std::size_t nameLength = std::strlen(fileName);
+  if (size == 0) return;
+  if (nameLength + 10 >= size) {
+    buffer[0] = '\0';
+    return;
+  }
+  ModuleDirectory(buffer, static_cast<std::uint32_t>(size - nameLength - 10));
+  std::strncat(buffer, fileName, size - std::strlen(buffer) - 1);
+}
+
+}  // namespace quarv

@@ -1,0 +1,78 @@
+// Files: the opens, reads, writes and renames the file commands and the agent rely on.
+// Errors are reported as the Windows error codes the protocol names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/file_time.h"
+
+namespace quarv::platform {
+
+inline constexpr std::uint32_t kErrorFileNotFound = 2;
+inline constexpr std::uint32_t kErrorPathNotFound = 3;
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorSharingViolation = 32;
+inline constexpr std::uint32_t kErrorAlreadyExists = 183;
+
+// A system error: the Windows code, and a short text for "404 Unknown Error=code,text".
+struct SystemError {
+  std::uint32_t code = 0;
+  std::string text;
+};
+
+// An open file. Closes itself when destroyed; movable, not copyable.
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens an existing regular file for sending: read access, other openers may only read it.
+  // Fails with kErrorSharingViolation while another sender or a writer has it open, with
+  // kErrorAccessDenied for a read-only file, a directory or a file that is not regular.
+  static File OpenForSending(const char* path, SystemError* error);
+  // Opens the agent's partial file for writing (others may read it): created when missing,
+  // hidden when created, otherwise opened without cutting it.
+  static File OpenPartial(const char* path, SystemError* error);
+
+  bool IsOpen() const;
+  bool Size(std::uint64_t* size) const;
+  bool LastWriteTime(FileTime* time) const;
+  bool Seek(std::uint64_t offset);
+  // Reads up to `length` bytes; `*got` is 0 at the end of the file.
+  bool Read(void* buffer, std::uint32_t length, std::uint32_t* got);
+  bool Write(const void* data, std::uint32_t length, std::uint32_t* written);
+  // Sets creation (where there is one), last-access and last-write time to `time`.
+  bool SetTimes(FileTime time);
+  // Makes the current position the end of the file.
+  bool TruncateHere();
+  // Puts the file's data and metadata on stable storage.
+  bool Flush();
+  void Close();
+
+ private:
+  explicit File(std::intptr_t handle) : handle_(handle) {}
+  std::intptr_t handle_ = -1;
+  std::uint64_t sendingKey_[2] = {0, 0};  // identity in the table of files being sent
+  bool sending_ = false;
+};
+
+// DeleteFileA: removes a file (not a directory). Fails for a read-only file and for a file that
+// is being sent.
+bool RemoveFile(const char* path);
+// Renames `from` to `to`; fails when `to` exists.
+bool RenameNoReplace(const char* from, const char* to);
+// Gives a file the normal attribute (clears hidden); nothing to do on POSIX.
+bool SetNormalAttribute(const char* path);
+// Puts the directory entry of `path` on stable storage (the directory is synced on POSIX).
+bool FlushDirectoryEntry(const char* path);
+
+// Looks up one directory entry by its path (FindFirstFileA on a path without wildcards).
+// Returns false when no entry exists; `lastWrite` then stays untouched.
+bool FindEntry(const char* path, FileTime* lastWrite);
+
+}  // namespace quarv::platform

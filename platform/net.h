@@ -1,0 +1,64 @@
+// Sockets: the thin layer under Connection. Every call blocks; failures are plain results.
+#pragma once
+
+#include <cstdint>
+
+namespace quarv::platform {
+
+// A socket handle. 32 bits wide on 32-bit Windows (SOCKET), a descriptor on POSIX.
+using SocketHandle = std::uintptr_t;
+inline constexpr SocketHandle kInvalidSocket = ~SocketHandle{0};
+
+// An IPv4 socket address laid out like sockaddr_in: port and address in network byte order.
+struct Ipv4Address {
+  std::uint16_t family = 0;
+  std::uint16_t portNetworkOrder = 0;
+  std::uint32_t addressNetworkOrder = 0;
+  std::uint8_t zero[8] = {};
+};
+inline constexpr std::uint16_t kAddressFamilyInet = 2;
+inline constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;  // INADDR_NONE
+inline constexpr std::uint32_t kAddressAny = 0;             // INADDR_ANY
+
+// What the socket library reports when it starts.
+struct NetStartupData {
+  std::uint16_t version = 0;  // major in the low byte, minor in the high byte
+};
+
+// Starts the socket library asking for `version`. Returns true when the start-up call itself
+// succeeded; `data` then holds the version the library reports. POSIX reports 1.1.
+bool NetStartup(std::uint16_t version, NetStartupData* data);
+void NetCleanup();
+
+SocketHandle TcpSocket();  // AF_INET, SOCK_STREAM, IPPROTO_TCP; kInvalidSocket on failure
+bool Bind(SocketHandle socket, const Ipv4Address& address);
+bool ListenOn(SocketHandle socket, int backlog);
+// Accepts one client; writes the peer's address. kInvalidSocket on failure.
+SocketHandle AcceptOn(SocketHandle listener, Ipv4Address* peer);
+bool ConnectTo(SocketHandle socket, const Ipv4Address& address);
+// One send call; the number of bytes handed over, or -1. Never raises SIGPIPE.
+int SendSome(SocketHandle socket, const void* data, int length);
+// One receive call; the number of bytes stored, 0 when the peer has closed, -1 on failure.
+int ReceiveSome(SocketHandle socket, void* buffer, int length);
+void ShutdownBoth(SocketHandle socket);
+void CloseSocket(SocketHandle socket);
+
+// Wakes every call blocked in `socket` on another thread. Returns true when doing so has also
+// released the handle (the caller must then never close it again), false when the handle is
+// still open and must be closed by CloseSocket once no call uses it any more.
+bool InterruptSocket(SocketHandle socket);
+
+// The local address a socket is bound to (for a listener bound to port 0).
+bool LocalAddress(SocketHandle socket, Ipv4Address* address);
+
+// inet_addr: a dotted-decimal text in network byte order, or kAddressNone.
+std::uint32_t ParseDottedAddress(const char* text);
+// gethostbyname: the first IPv4 address of `name`, network byte order.
+bool LookupHost(const char* name, std::uint32_t* addressNetworkOrder);
+// How many times LookupHost was called in this process (tests use it).
+std::uint64_t HostLookupCount();
+
+std::uint16_t HostToNetwork16(std::uint16_t value);
+std::uint16_t NetworkToHost16(std::uint16_t value);
+
+}  // namespace quarv::platform

@@ -1,0 +1,137 @@
+// Sockets on POSIX: BSD sockets with the results the Winsock 1.1 calls give.
+#include "platform/net.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+namespace quarv::platform {
+namespace {
+
+std::atomic<std::uint64_t> hostLookups{0};
+
+sockaddr_in ToSockaddr(const Ipv4Address& address) {
+  sockaddr_in result{};
+  result.sin_family = AF_INET;
+  result.sin_port = address.portNetworkOrder;
+  result.sin_addr.s_addr = address.addressNetworkOrder;
+  return result;
+}
+
+void FromSockaddr(const sockaddr_in& in, Ipv4Address* address) {
+  address->family = kAddressFamilyInet;
+  address->portNetworkOrder = in.sin_port;
+  address->addressNetworkOrder = in.sin_addr.s_addr;
+  std::memset(address->zero, 0, sizeof address->zero);
+}
+
+int Fd(SocketHandle socket) { return static_cast<int>(socket); }
+
+}  // namespace
+
+bool NetStartup(std::uint16_t /*version*/, NetStartupData* data) {
+  data->version = 0x0101;  // the only version this layer offers, like Winsock 1.1
+  return true;
+}
+
+void NetCleanup() {}
+
+SocketHandle TcpSocket() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  return fd < 0 ? kInvalidSocket : static_cast<SocketHandle>(fd);
+}
+
+bool Bind(SocketHandle socket, const Ipv4Address& address) {
+  // As on Windows, a port whose old connections linger in TIME_WAIT can be listened on again at
+  // once (a restarted service); a port that another socket listens on still cannot.
+  const int on = 1;
+  ::setsockopt(Fd(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const sockaddr_in in = ToSockaddr(address);
+  return ::bind(Fd(socket), reinterpret_cast<const sockaddr*>(&in), sizeof in) == 0;
+}
+
+bool ListenOn(SocketHandle socket, int backlog) { return ::listen(Fd(socket), backlog) == 0; }
+
+SocketHandle AcceptOn(SocketHandle listener, Ipv4Address* peer) {
+  sockaddr_in in{};
+  socklen_t length = sizeof in;
+  int fd;
+  do {
+    fd = ::accept4(Fd(listener), reinterpret_cast<sockaddr*>(&in), &length, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return kInvalidSocket;
+  FromSockaddr(in, peer);
+  return static_cast<SocketHandle>(fd);
+}
+
+bool ConnectTo(SocketHandle socket, const Ipv4Address& address) {
+  const sockaddr_in in = ToSockaddr(address);
+  int result;
+  do {
+    result = ::connect(Fd(socket), reinterpret_cast<const sockaddr*>(&in), sizeof in);
+  } while (result < 0 && errno == EINTR);
+  return result == 0;
+}
+
+int SendSome(SocketHandle socket, const void* data, int length) {
+  ssize_t sent;
+  do {
+    sent = ::send(Fd(socket), data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return sent < 0 ? -1 : static_cast<int>(sent);
+}
+
+int ReceiveSome(SocketHandle socket, void* buffer, int length) {
+  ssize_t got;
+  do {
+    got = ::recv(Fd(socket), buffer, static_cast<std::size_t>(length), 0);
+  } while (got < 0 && errno == EINTR);
+  return got < 0 ? -1 : static_cast<int>(got);
+}
+
+void ShutdownBoth(SocketHandle socket) { ::shutdown(Fd(socket), SHUT_RDWR); }
+
+void CloseSocket(SocketHandle socket) { ::close(Fd(socket)); }
+
+bool InterruptSocket(SocketHandle socket) {
+  // Shutting down wakes recv and accept blocked on other threads; the descriptor stays ours
+  // until the last user lets go, so its number cannot be reused under a running call.
+  ::shutdown(Fd(socket), SHUT_RDWR);
+  return false;
+}
+
+bool LocalAddress(SocketHandle socket, Ipv4Address* address) {
+  sockaddr_in in{};
+  socklen_t length = sizeof in;
+  if (::getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&in), &length) != 0) return false;
+  FromSockaddr(in, address);
+  return true;
+}
+
+std::uint32_t ParseDottedAddress(const char* text) { return ::inet_addr(text); }
+
+bool LookupHost(const char* name, std::uint32_t* addressNetworkOrder) {
+  hostLookups.fetch_add(1, std::memory_order_relaxed);
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  *addressNetworkOrder = in->sin_addr.s_addr;
+  ::freeaddrinfo(found);
+  return true;
+}
+
+std::uint64_t HostLookupCount() { return hostLookups.load(std::memory_order_relaxed); }
+
+std::uint16_t HostToNetwork16(std::uint16_t value) { return htons(value); }
+std::uint16_t NetworkToHost16(std::uint16_t value) { return ntohs(value); }
+
+}  // namespace quarv::platform

@@ -1,0 +1,236 @@
+// Connection over real loopback sockets: the line rules, raw reads after a line, and closing
+// from another thread.
+#include "common/connection.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "tests/support/test_support.h"
+
+namespace quarv {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A connection accepted by the code under test, with a raw client at the other end.
+struct Pair {
+  Connection listener;
+  Connection server;
+  test::RawClient client;
+
+  Pair() {
+    EXPECT_TRUE(listener.Listen(0, "127.0.0.1"));
+    EXPECT_TRUE(client.Connect(listener.LocalPort()));
+    EXPECT_TRUE(listener.Accept(server));
+  }
+};
+
+std::string Line(Connection& connection, std::int32_t limit = 200) {
+  std::array<char, 1024> buffer{};
+  if (!connection.ReadLine(buffer.data(), limit)) return "<false>";
+  return buffer.data();
+}
+
+TEST(ConnectionTest, LineEndsAreLfCrLfOrCrAndAnyByte) {
+  Pair pair;
+  pair.client.Send("HELO\r\nHELO\nWORD\rXnext\r\n\r\nlast\r\n");
+  EXPECT_EQ(Line(pair.server), "HELO");
+  EXPECT_EQ(Line(pair.server), "HELO");
+  EXPECT_EQ(Line(pair.server), "WORD");  // the X after CR is swallowed
+  EXPECT_EQ(Line(pair.server), "next");
+  EXPECT_EQ(Line(pair.server), "");
+  EXPECT_EQ(Line(pair.server), "last");
+}
+
+TEST(ConnectionTest, LineLimitKeepsTwoBytesForTheEnd) {
+  Pair pair;
+  const std::string fits(198, 'a');
+  pair.client.Send(fits + "\r\n" + std::string(199, 'b') + "\r\n");
+  EXPECT_EQ(Line(pair.server), fits);
+
+  std::array<char, 256> buffer;
+  buffer.fill('#');
+  EXPECT_FALSE(pair.server.ReadLine(buffer.data(), 200));
+  EXPECT_EQ(buffer[198], 'b');  // the 199th byte was taken ...
+  EXPECT_EQ(buffer[199], '#');  // ... and nothing was written past limit - 2
+}
+
+TEST(ConnectionTest, NoLineWhenThePeerClosesMidLineOrAfterCr) {
+  {
+    Pair pair;
+    pair.client.Send("HEL");
+    pair.client.Close();
+    EXPECT_EQ(Line(pair.server), "<false>");
+  }
+  {
+    Pair pair;
+    pair.client.Send("HELO\r");
+    pair.client.Close();
+    EXPECT_EQ(Line(pair.server), "<false>");
+  }
+}
+
+TEST(ConnectionTest, RawBytesAfterALineComeOutOfTheNextReceive) {
+  Pair pair;
+  std::string raw("abc\0\r\ndef", 9);
+  pair.client.Send("FileSize: 9 0\r\n\r\n" + raw + "0123456789abcdef");
+  EXPECT_EQ(Line(pair.server), "FileSize: 9 0");
+  EXPECT_EQ(Line(pair.server), "");
+  std::array<char, 9> body{};
+  std::uint32_t count = 0;
+  ASSERT_TRUE(pair.server.Receive(body.data(), 9, &count));
+  EXPECT_EQ(count, 9u);
+  EXPECT_EQ(std::string(body.data(), 9), raw);
+  std::array<char, 16> trailer{};
+  ASSERT_TRUE(pair.server.Receive(trailer.data(), 16, &count));
+  EXPECT_EQ(std::string(trailer.data(), 16), "0123456789abcdef");
+}
+
+TEST(ConnectionTest, ReceiveCountsWhatArrivedBeforeTheClose) {
+  {
+    Pair pair;
+    pair.client.Send(std::string(100, 'x'));
+    pair.client.Close();
+    std::array<char, 10240> buffer{};
+    std::uint32_t count = 0;
+    EXPECT_TRUE(pair.server.Receive(buffer.data(), 10240, &count));
+    EXPECT_EQ(count, 100u);
+  }
+  {
+    Pair pair;
+    pair.client.Close();
+    std::array<char, 16> buffer{};
+    std::uint32_t count = 12345;
+    EXPECT_FALSE(pair.server.Receive(buffer.data(), 16, &count));
+    EXPECT_EQ(count, 12345u);
+    EXPECT_FALSE(pair.server.Receive(buffer.data(), 0, &count));
+  }
+}
+
+TEST(ConnectionTest, SendingToAGonePeerIsNoticedOnlyByTheNextReceive) {
+  Pair pair;
+  pair.client.Close();
+  const std::string big(256 * 1024, 'z');
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(pair.server.SendText(big.c_str()));
+  std::array<char, 8> buffer{};
+  EXPECT_FALSE(pair.server.Receive(buffer.data(), 8));
+}
+
+TEST(ConnectionTest, SendAllDeliversEveryByte) {
+  Pair pair;
+  const std::string data = test::PatternBytes(3 * 1024 * 1024);
+  auto reader = std::async(std::launch::async,
+                           [&] { return pair.client.ReadBytes(data.size(), 30s); });
+  EXPECT_TRUE(pair.server.SendAll(data.data(), static_cast<std::int32_t>(data.size())));
+  EXPECT_TRUE(reader.get() == data);
+}
+
+TEST(ConnectionTest, ListenOnAPortInUseFails) {
+  Connection first;
+  ASSERT_TRUE(first.Listen(0, "127.0.0.1"));
+  Connection second;
+  EXPECT_FALSE(second.Listen(first.LocalPort(), "127.0.0.1"));
+  EXPECT_FALSE(second.IsOpen());
+  EXPECT_TRUE(second.Close());
+}
+
+TEST(ConnectionTest, DottedAddressesAreNotLookedUp) {
+  Connection listener;
+  ASSERT_TRUE(listener.Listen(0, "127.0.0.1"));
+  Connection client;
+  const std::uint64_t before = platform::HostLookupCount();
+  EXPECT_TRUE(client.Connect("127.0.0.1", listener.LocalPort()));
+  EXPECT_EQ(platform::HostLookupCount(), before);
+
+  // The all-ones address converts to "none" and is therefore looked up as a name.
+  Connection other;
+  other.Connect("255.255.255.255", 1);
+  EXPECT_EQ(platform::HostLookupCount(), before + 1);
+
+  Connection unresolvable;
+  EXPECT_FALSE(unresolvable.Connect("no-such-host.invalid", 1));
+  EXPECT_FALSE(unresolvable.IsOpen());  // no socket was created
+}
+
+TEST(ConnectionTest, ConnectAgainAfterClose) {
+  Connection listener;
+  ASSERT_TRUE(listener.Listen(0, "127.0.0.1"));
+  Connection client;
+  for (int pass = 0; pass < 3; ++pass) {
+    ASSERT_TRUE(client.Connect("127.0.0.1", listener.LocalPort()));
+    Connection accepted;
+    ASSERT_TRUE(listener.Accept(accepted));
+    client.SendText("PING\r\n");
+    EXPECT_EQ(Line(accepted), "PING");
+    client.Close();
+    EXPECT_EQ(Line(accepted), "<false>");
+  }
+}
+
+TEST(ConnectionTest, CloseFromAnotherThreadWakesABlockedRead) {
+  Pair pair;
+  auto reader = std::async(std::launch::async, [&] { return Line(pair.server); });
+  std::this_thread::sleep_for(100ms);
+  pair.server.Close();
+  ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(reader.get(), "<false>");
+  EXPECT_TRUE(pair.server.Close());  // the owner's own close afterwards is harmless
+  EXPECT_TRUE(pair.client.WaitClosed(10s));
+}
+
+TEST(ConnectionTest, CloseFromAnotherThreadWakesABlockedAccept) {
+  Connection listener;
+  ASSERT_TRUE(listener.Listen(0, "127.0.0.1"));
+  auto acceptor = std::async(std::launch::async, [&] {
+    Connection target;
+    return listener.Accept(target);
+  });
+  std::this_thread::sleep_for(100ms);
+  listener.Close();
+  ASSERT_EQ(acceptor.wait_for(10s), std::future_status::ready);
+  EXPECT_FALSE(acceptor.get());
+}
+
+TEST(ConnectionTest, ASecondCloseNeverReachesASocketThatReusedTheDescriptor) {
+  Connection never;
+  EXPECT_TRUE(never.Close());  // no socket yet
+  Pair pair;
+  EXPECT_TRUE(pair.server.Close());
+  // A new connection now most likely holds the descriptor number just released.
+  Pair fresh;
+  EXPECT_TRUE(pair.server.Close());
+  fresh.client.Send("STILL\r\n");
+  EXPECT_EQ(Line(fresh.server), "STILL");
+  EXPECT_TRUE(fresh.server.SendText("OK\r\n"));
+  EXPECT_EQ(fresh.client.ReadLine(), "OK\r\n");
+}
+
+TEST(ConnectionTest, ClosedConnectionHandsOutNoBufferedLine) {
+  Pair pair;
+  pair.client.Send("ONE\r\nTWO\r\n");
+  EXPECT_EQ(Line(pair.server), "ONE");  // TWO now waits in the line buffer
+  pair.server.Close();
+  EXPECT_EQ(Line(pair.server), "<false>");
+}
+
+TEST(NetLibraryTest, StartsOnlyTheVersionAskedFor) {
+  NetLibrary library;
+  EXPECT_TRUE(library.Startup(1, 1));
+  EXPECT_TRUE(library.IsStarted());
+  EXPECT_TRUE(library.Startup(1, 1));  // a second start-up restarts
+  EXPECT_FALSE(library.Startup(2, 2));
+  EXPECT_FALSE(library.IsStarted());
+  EXPECT_TRUE(library.Cleanup());
+  NetLibrary never;
+  EXPECT_TRUE(never.Cleanup());
+}
+
+}  // namespace
+}  // namespace quarv
