@@ -1,0 +1,184 @@
+// One transfer pass: connect, log in, list, fetch what is pending, delete on the service when
+// configured, say goodbye.
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "agent/console_output.h"
+#include "agent/fetch_agent.h"
+#include "common/md5.h"
+#include "common/split_token.h"
+#include "common/wire_number.h"
+#include "platform/file.h"
+#include "platform/paths.h"
+
+namespace quarv::agent {
+namespace {
+
+constexpr int kPortMask = 0xFFFF;
+
+constexpr char kNameKey[] = "FileName:";
+constexpr char kSizeKey[] = "FileSize:";
+constexpr char kTimeKey[] = "LastWrite:";
+
+}  // namespace
+
+int FetchAgent::RunPass(const char* host, int port, const char* password, const char* base,
+                        int* notFetched) {
+  *notFetched = -1;
+
+  char prefix[kPathCapacity];
+  localBase = platform::FormBasePrefix(base, prefix, sizeof prefix) ? prefix : "";
+
+  const int shownPort = port & kPortMask;
+  Say(Message::Connecting, host, shownPort);
+  if (!connection.Connect(host, static_cast<std::uint16_t>(shownPort))) {
+    connection.Close();
+    Say(Message::ConnectFailed, host, shownPort);
+    return -1;
+  }
+
+  int finished = 0;
+  const auto abortPass = [&] {
+    connection.Close();
+    Say(Message::PassError);
+    return finished;
+  };
+
+  if (!Login(password)) return abortPass();
+
+  Say(Message::Listing);
+  connection.SendText("LIST\r\n");
+  if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return abortPass();
+  if (!IsAccepted(line_.data())) {
+    Say(Message::ListFailed);
+    return abortPass();
+  }
+  std::vector<std::string> pending;
+  int present = 0;
+  if (!ReadList(&pending, &present)) return abortPass();
+
+  *notFetched = 0;
+  if (present != 0) Say(Message::PresentCount, present);
+  Say(Message::PendingCount, static_cast<int>(pending.size()));
+
+  for (std::string& entry : pending) {
+    const std::string name = std::exchange(entry, std::string());  // the entry is released
+    Say(Message::FileBanner, name.c_str());
+    const FetchResult result = FetchFile(name.c_str(), notFetched);
+    if (result == FetchResult::AbortPass) return abortPass();
+    if (result == FetchResult::EndPass) break;
+    if (result == FetchResult::Fetched) {
+      ++finished;
+      if (deleteFile) {
+        if (fetchedDurably_) {
+          DeleteOnServer(name.c_str());
+        } else {
+          // The local copy might not survive a crash yet, so the service keeps its own.
+          Say(Message::ServerDeleteFailed, name.c_str());
+        }
+      }
+    }
+  }
+
+  connection.SendText("QUIT\r\n");
+  connection.Close();
+  Say(Message::Disconnected);
+  return finished;
+}
+
+bool FetchAgent::Login(const char* password) {
+  Say(Message::LoggingIn);
+  connection.SendText("HELO\r\n");
+  if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
+  if (!IsAccepted(line_.data())) {
+    Say(Message::UnknownReply);
+    return false;
+  }
+  const char* challenge = SplitToken(line_.data());
+  if (challenge == nullptr) {
+    Say(Message::InvalidReply);
+    return false;
+  }
+  const std::string loginText = std::string(challenge) + ":" + password;
+  const std::string enter =
+      "ENTER " + Md5HexOf(loginText.data(), static_cast<std::uint32_t>(loginText.size())) + "\r\n";
+  connection.SendText(enter.c_str());
+  if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
+  if (!IsAccepted(line_.data())) {
+    Say(Message::LoginFailed);
+    return false;
+  }
+  Say(Message::LoggedIn);
+  return true;
+}
+
+bool FetchAgent::ReadList(std::vector<std::string>* pending, int* present) {
+  // The record being gathered. The size is cleared only at the start of the list.
+  std::string name;
+  std::uint32_t timeLow = 0, timeHigh = 0, sizeLow = 0, sizeHigh = 0;
+  for (;;) {
+    if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
+    const bool terminator = line_[0] == '.';
+    const bool endsRecord = terminator || line_[0] == '\0';
+    if (const char* value = SplitToken(line_.data())) {
+      const char* key = line_.data();
+      if (std::strcmp(key, kNameKey) == 0) {
+        name = value;
+      } else if (std::strcmp(key, kTimeKey) == 0) {
+        ParseWords(value, &timeLow, &timeHigh);
+      } else if (std::strcmp(key, kSizeKey) == 0) {
+        ParseWords(value, &sizeLow, &sizeHigh);
+      }
+    }
+    if (!endsRecord) continue;
+
+    // No directory entry has a longer name, so such a record is ignored like a nameless one.
+    if (!name.empty() && name.size() <= kMaxNameLength && (timeLow != 0 || timeHigh != 0)) {
+      if (IsPresentLocally(name.c_str(), timeLow, timeHigh)) {
+        ++*present;
+      } else if (sizeLow == 0 && sizeHigh == 0) {
+        Say(Message::EmptyFileSkipped, name.c_str());
+      } else {
+        pending->push_back(name);
+        if (pending->size() == kMaxPendingNames) {
+          // The table is full. The rest of the block is read and dropped, so that the next line
+          // read is the reply to the first GET.
+          return terminator || SkipRestOfList();
+        }
+      }
+    }
+    name.clear();
+    timeLow = timeHigh = 0;
+    if (terminator) return true;
+  }
+}
+
+bool FetchAgent::SkipRestOfList() {
+  for (;;) {
+    if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
+    if (line_[0] == '.') return true;
+  }
+}
+
+bool FetchAgent::IsPresentLocally(const char* name, std::uint32_t lastWriteLow,
+                                  std::uint32_t lastWriteHigh) {
+  // A name that would leave the base directory is never looked up.
+  if (!LocalPathFits(name, kPresentPathLimit) || !IsSafeLocalName(name)) return false;
+  const std::string path = localBase + name;
+  platform::FileTime localTime = 0;
+  if (!platform::FindEntry(path.c_str(), &localTime)) return false;
+  if (!checkFileTime) return true;
+  return localTime == platform::MakeWide(lastWriteLow, lastWriteHigh);
+}
+
+bool FetchAgent::DeleteOnServer(const char* name) {
+  const std::string request = std::string("DELE ") + name + "\r\n";
+  connection.SendText(request.c_str());
+  if (!connection.ReadLine(line_.data(), kDeleteLineLimit)) return false;
+  Say(IsAccepted(line_.data()) ? Message::ServerFileDeleted : Message::ServerDeleteFailed, name);
+  return true;
+}
+
+}  // namespace quarv::agent

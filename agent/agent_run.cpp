@@ -1,0 +1,123 @@
+#include "agent/agent_run.h"
+
+#include <array>
+#include <cstddef>
+
+#include "agent/console_output.h"
+#include "agent/fetch_agent.h"
+#include "common/wire_number.h"
+#include "platform/console.h"
+#include "platform/named_lock.h"
+#include "platform/paths.h"
+#include "platform/settings.h"
+
+namespace quarv::agent {
+namespace {
+
+// Buffer sizes of the settings values; a longer value is cut to the size less one.
+constexpr std::size_t kNumberValueSize = 50;
+constexpr std::size_t kBaseValueSize = 260;
+constexpr std::size_t kHostValueSize = 200;
+constexpr std::size_t kPasswordValueSize = 100;
+
+template <std::size_t kSize>
+std::string ReadValue(const char* key, const char* fallback, const char* path) {
+  std::array<char, kSize> value{};
+  platform::ReadProfileString(kSettingsSection, key, fallback, value.data(),
+                              static_cast<std::uint32_t>(value.size()), path);
+  return value.data();
+}
+
+// What the run does after a pass, from the pass's two results and the total so far.
+enum class TryOutcome { Succeeded, NothingTransferred, Failed };
+
+TryOutcome DecideTry(int notFetched, int total, int result) {
+  if (notFetched != 0) return TryOutcome::Failed;
+  if (total > 0) return TryOutcome::Succeeded;
+  if (result >= 0) return TryOutcome::NothingTransferred;
+  return TryOutcome::Failed;
+}
+
+// A switch is on when its value begins with the upper-case letter Y.
+bool IsYes(const std::string& value) {
+  return !value.empty() && value[0] == 'Y';
+}
+
+int RunTries(FetchAgent& agent, const AgentSettings& settings) {
+  int total = 0;
+  int notFetched = -1;
+  for (int tryNumber = 1;; ++tryNumber) {
+    Say(Message::TryBanner, tryNumber, settings.tries);
+    const int result = agent.RunPass(settings.host.c_str(), settings.port,
+                                     settings.password.c_str(), settings.base.c_str(), &notFetched);
+    if (result > 0) total += result;
+    switch (DecideTry(notFetched, total, result)) {
+      case TryOutcome::Succeeded:
+        Say(Message::TransferSucceeded);
+        return total;
+      case TryOutcome::NothingTransferred:
+        Say(Message::NoTransfer);
+        return total;
+      case TryOutcome::Failed:
+        break;
+    }
+    if (tryNumber >= settings.tries) break;  // no pause between tries
+  }
+  if (notFetched < 0) {
+    Say(Message::NotFetchedUnknown);
+  } else {
+    Say(Message::NotFetchedCount, notFetched);
+  }
+  return total;
+}
+
+}  // namespace
+
+AgentSettings ReadAgentSettings(const char* path) {
+  AgentSettings settings;
+  settings.port = ParseInt(ReadValue<kNumberValueSize>("PORT", "5999", path).c_str());
+  settings.base = ReadValue<kBaseValueSize>("BASE", platform::DefaultBase(), path);
+  settings.host = ReadValue<kHostValueSize>("HOST", "", path);
+  settings.password = ReadValue<kPasswordValueSize>("PASSWORD", "", path);
+  settings.tries = ParseInt(ReadValue<kNumberValueSize>("TRY", "5", path).c_str());
+  if (settings.tries <= 0) settings.tries = 1;
+  settings.checkFileTime = IsYes(ReadValue<kNumberValueSize>("CHECKFILETIME", "Yes", path));
+  settings.deleteFile = IsYes(ReadValue<kNumberValueSize>("DELETEFILE", "No", path));
+  return settings;
+}
+
+int RunAgent(const char* settingsPath) {
+  FetchAgent agent;
+  const AgentSettings settings = ReadAgentSettings(settingsPath);
+  if (settings.port <= 0) return 0;
+
+  platform::NamedLock instanceLock;
+  switch (instanceLock.Acquire(kInstanceLockName)) {
+    case platform::NamedLock::Result::Acquired:
+      break;
+    case platform::NamedLock::Result::Failed:
+      Say(Message::CreateMutexFailed);
+      platform::ConsoleFlush();
+      return 0;
+    case platform::NamedLock::Result::AlreadyHeld:
+      Say(Message::AlreadyRunning);
+      platform::ConsoleFlush();
+      return 0;
+  }
+  agent.checkFileTime = settings.checkFileTime;
+  agent.deleteFile = settings.deleteFile;
+  if (!agent.Startup()) {
+    Say(Message::NetStartupFailed);
+    platform::ConsoleFlush();
+    return 0;
+  }
+
+  const int total = RunTries(agent, settings);
+  Say(Message::TotalFetched, total);
+  agent.Cleanup();
+  instanceLock.Release();
+  platform::ConsoleFlush();
+  return 0;
+}
+
+}  // namespace quarv::agent

@@ -1,0 +1,29 @@
+// The run of the agent: settings, the single-instance guard, the tries and the summary.
+#pragma once
+
+#include <string>
+
+namespace quarv::agent {
+
+inline constexpr char kSettingsFileName[] = "QuarvAgent.ini";
+inline constexpr char kSettingsSection[] = "AGENT";
+inline constexpr char kInstanceLockName[] = "ZelQuarvAgent";
+
+struct AgentSettings {
+  int port = 0;
+  std::string base;
+  std::string host;
+  std::string password;
+  int tries = 1;
+  bool checkFileTime = true;
+  bool deleteFile = false;
+};
+
+// Reads the AGENT section of the settings file at `path`; missing keys take their defaults.
+AgentSettings ReadAgentSettings(const char* path);
+
+// The whole run with the settings file at `settingsPath`. Always 0: the console tells what
+// happened.
+int RunAgent(const char* settingsPath);
+
+}  // namespace quarv::agent

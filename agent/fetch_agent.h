@@ -1,0 +1,114 @@
+// FetchAgent: the agent object of one run. A pass (RunPass) connects to the file service, logs
+// in, lists, fetches every pending file (FetchFile) and says goodbye; the run repeats passes.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/connection.h"
+#include "platform/file.h"
+#include "platform/file_time.h"
+
+namespace quarv::agent {
+
+// Reply lines are read with this limit: at most 1022 bytes before the line end.
+inline constexpr std::int32_t kReplyLineLimit = 1024;
+// The DELE reply is read with this smaller limit.
+inline constexpr std::int32_t kDeleteLineLimit = 260;
+// Local paths, names and the base prefix fit in this many bytes with their terminator.
+inline constexpr std::size_t kPathCapacity = 260;
+inline constexpr std::size_t kMaxNameLength = kPathCapacity - 1;
+// Longest base prefix plus name that may still count as present locally.
+inline constexpr std::size_t kPresentPathLimit = 244;
+// Longest base prefix plus name that is fetched (room for the "_incomplete_" prefix).
+inline constexpr std::size_t kFetchPathLimit = 236;
+// At most this many files are taken from one list.
+inline constexpr std::size_t kMaxPendingNames = 10000;
+// The body is received in blocks of this size.
+inline constexpr std::uint32_t kBlockSize = 10240;
+// The digest after the body, or the zero sentinel when nothing was asked for.
+inline constexpr std::uint32_t kTrailerSize = 16;
+// The progress bar has this many marks.
+inline constexpr std::int64_t kProgressMarks = 50;
+// Size of the buffer SizeText writes into.
+inline constexpr std::size_t kSizeTextCapacity = 32;
+
+inline constexpr char kPartialPrefix[] = "_incomplete_";
+inline constexpr char kZeroSentinel[] = "0000000000000000";
+
+enum class FetchResult {
+  Fetched,    // verified and in place under its own name
+  NextFile,   // go on with the next pending file
+  EndPass,    // leave the file loop, end the pass normally (QUIT)
+  AbortPass,  // the connection is lost or out of step: end the pass through the abort path
+};
+
+class FetchAgent {
+ public:
+  FetchAgent() = default;
+  FetchAgent(const FetchAgent&) = delete;
+  FetchAgent& operator=(const FetchAgent&) = delete;
+
+  // Starts the socket library (version 1.1) for the run; false when it does not start.
+  bool Startup();
+  void Cleanup();
+
+  // One pass. Returns -1 when the connection was not opened, else the number of files fetched
+  // and put in place. `*notFetched` is -1 until the whole list has been read, then the number of
+  // listed files counted as not fetched.
+  int RunPass(const char* host, int port, const char* password, const char* base, int* notFetched);
+
+  // The status code of a reply line (its first three characters as a number).
+  static int ReplyCode(const char* line);
+  // True for codes 200 to 299.
+  static bool IsAccepted(const char* line);
+
+  // Whether a listed file counts as already present in the local base.
+  bool IsPresentLocally(const char* name, std::uint32_t lastWriteLow, std::uint32_t lastWriteHigh);
+  // DELE of one file. False when no reply line arrived.
+  bool DeleteOnServer(const char* name);
+  // The whole GET exchange for one pending file.
+  FetchResult FetchFile(const char* name, int* notFetched);
+
+  // The approximate size ("%uB", "%uKB", ... "%uTB") written into `buffer`, which is returned.
+  static const char* SizeText(char* buffer, std::size_t size, std::uint32_t low,
+                              std::uint32_t high);
+
+  // A name that stays inside the base directory as one entry of it: not empty, not "." or "..",
+  // no path separator ('/' or '\\', on every platform), no control character.
+  static bool IsSafeLocalName(const char* name);
+
+  bool checkFileTime = true;
+  bool deleteFile = false;
+  Connection connection;
+  // The local base directory as it prefixes every local path; rebuilt by every pass. Empty
+  // when the BASE setting does not fit: then no local path is formed at all.
+  std::string localBase;
+
+ private:
+  // HELO and ENTER with the token. False (after its message, if any) when the pass must abort.
+  bool Login(const char* password);
+  // Reads the list block into `pending` and counts the present files. False when the block
+  // broke off.
+  bool ReadList(std::vector<std::string>* pending, int* present);
+  // Reads and drops the rest of a list block, up to its terminator.
+  bool SkipRestOfList();
+  // Ends a GET exchange whose body is not wanted: asks for the offset equal to the size and
+  // reads the zero sentinel. False when the connection did not answer as expected.
+  bool DeclineBody(std::uint32_t sizeLow, std::uint32_t sizeHigh);
+  // True when the base prefix plus `name` is at most `limit` bytes (false without a prefix).
+  bool LocalPathFits(const char* name, std::size_t limit) const;
+  // Cuts the partial file at `length` and, when the service's time is known, stamps it.
+  static void SettlePartial(platform::File& partial, std::uint64_t length, bool haveTime,
+                            platform::FileTime serverTime);
+
+  std::array<char, kReplyLineLimit> line_{};
+  // Whether the file FetchFile last put in place, and its directory entry, reached stable
+  // storage (asked for only when deleteFile is set: the service's copy is deleted only then).
+  bool fetchedDurably_ = false;
+};
+
+}  // namespace quarv::agent

@@ -1,0 +1,212 @@
+// The fetch of one file: GET and its header, the resume decision, the body into the partial
+// file with a progress bar and the digest, the check against the service's digest, and the
+// finished file put in place with the service's last-write time.
+//
+// The connection is never left out of step with the service. When the file is skipped after the
+// header, the exchange is still ended (the offset asked for is the size, so that the service
+// answers with its zero sentinel). When the body cannot be written or the trailer is short, the
+// pass ends there. Either way the failure itself counts as one file not fetched; the files the
+// pass leaves untried are not counted, as with a lost connection.
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "agent/console_output.h"
+#include "agent/fetch_agent.h"
+#include "common/md5.h"
+#include "common/split_token.h"
+#include "common/wire_number.h"
+#include "platform/file.h"
+
+namespace quarv::agent {
+namespace {
+
+constexpr char kSizeKey[] = "FileSize:";
+constexpr char kTimeKey[] = "LastWrite:";
+
+// Larger bodies cannot be counted in the signed arithmetic of the progress bar.
+constexpr std::uint64_t kMaxBodySize = INT64_MAX / kProgressMarks;
+
+std::string OffsetLine(std::uint64_t offset) {
+  return "Offset: " + FormatWords(offset) + "\r\n";
+}
+
+}  // namespace
+
+void FetchAgent::SettlePartial(platform::File& partial, std::uint64_t length, bool haveTime,
+                               platform::FileTime serverTime) {
+  // An earlier, longer partial file may lie beyond what this transfer wrote: it must not stay.
+  if (partial.Seek(length)) partial.TruncateHere();
+  if (haveTime) partial.SetTimes(serverTime);
+}
+
+bool FetchAgent::DeclineBody(std::uint32_t sizeLow, std::uint32_t sizeHigh) {
+  connection.SendText(OffsetLine(platform::MakeWide(sizeLow, sizeHigh)).c_str());
+  std::array<char, kTrailerSize> sentinel{};
+  std::uint32_t got = 0;
+  return connection.Receive(sentinel.data(), kTrailerSize, &got) && got == kTrailerSize &&
+         std::memcmp(sentinel.data(), kZeroSentinel, kTrailerSize) == 0;
+}
+
+FetchResult FetchAgent::FetchFile(const char* name, int* notFetched) {
+  fetchedDurably_ = false;
+
+  // A name that would leave the base directory is not even asked for.
+  if (!IsSafeLocalName(name)) {
+    Say(Message::LocalNameRefused);
+    ++*notFetched;
+    return FetchResult::NextFile;
+  }
+
+  // Request.
+  const std::string request = std::string("GET ") + name + "\r\n";
+  connection.SendText(request.c_str());
+  if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return FetchResult::AbortPass;
+  if (!IsAccepted(line_.data())) {
+    Say(Message::GetRefused, name, line_.data());
+    ++*notFetched;
+    return FetchResult::NextFile;
+  }
+
+  // Header, up to the empty line.
+  std::uint32_t sizeLow = 0, sizeHigh = 0, timeLow = 0, timeHigh = 0;
+  bool haveTime = false;
+  for (;;) {
+    if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return FetchResult::AbortPass;
+    if (line_[0] == '\0') break;
+    const char* value = SplitToken(line_.data());
+    if (value == nullptr) continue;
+    std::uint32_t low = 0, high = 0;
+    if (std::strcmp(line_.data(), kSizeKey) == 0) {
+      if (!ParseWords(value, &low, &high)) continue;
+      sizeLow = low;
+      sizeHigh = high;
+      char sizeText[kSizeTextCapacity];
+      Say(Message::FileSizeLine, low, high, SizeText(sizeText, sizeof sizeText, low, high));
+    } else if (std::strcmp(line_.data(), kTimeKey) == 0) {
+      if (!ParseWords(value, &low, &high)) continue;
+      timeLow = low;
+      timeHigh = high;
+      haveTime = true;
+    }
+  }
+
+  // Nothing to receive. The service still waits for an Offset line; the pass ends with QUIT.
+  const std::uint64_t total = platform::MakeWide(sizeLow, sizeHigh);
+  if (total == 0 || total > kMaxBodySize) {
+    Say(Message::InvalidResponse);
+    ++*notFetched;
+    return FetchResult::EndPass;
+  }
+
+  Say(Message::TransferStarting);
+  Md5Context digest;
+  Md5Init(&digest);
+
+  if (!LocalPathFits(name, kFetchPathLimit)) {
+    Say(Message::LocalNameTooLong);
+    ++*notFetched;
+    return DeclineBody(sizeLow, sizeHigh) ? FetchResult::NextFile : FetchResult::AbortPass;
+  }
+  const std::string finalPath = localBase + name;
+  const std::string partialPath = localBase + kPartialPrefix + name;
+  platform::SystemError openError;
+  platform::File partial = platform::File::OpenPartial(partialPath.c_str(), &openError);
+  if (!partial.IsOpen()) {
+    Say(Message::PartialNotCreated);
+    ++*notFetched;
+    return DeclineBody(sizeLow, sizeHigh) ? FetchResult::NextFile : FetchResult::AbortPass;
+  }
+
+  // Resume only a partial file of this very version of the file (the service's time) that is
+  // shorter than it; anything else is written anew from the start.
+  const platform::FileTime serverTime = platform::MakeWide(timeLow, timeHigh);
+  std::uint64_t partialSize = 0;
+  platform::FileTime partialTime = 0;
+  std::uint64_t offset = 0;
+  if (haveTime && partial.Size(&partialSize) && partial.LastWriteTime(&partialTime) &&
+      partialTime == serverTime && partialSize < total) {
+    offset = partialSize;
+  }
+  connection.SendText(OffsetLine(offset).c_str());
+  if (offset != 0) {
+    Say(Message::Resuming, platform::LowWord(offset), platform::HighWord(offset));
+  }
+  bool writable = partial.Seek(offset);
+
+  // Progress bar and body.
+  std::int64_t remaining = static_cast<std::int64_t>(total - offset);
+  const std::int64_t initial = remaining;
+  std::int64_t marks = 0;
+  std::uint64_t received = offset;  // the length of good data in the partial file
+  Say(Message::RulerScale);
+  Say(Message::RulerBar);
+  std::array<char, kBlockSize> block;
+  while (remaining != 0) {
+    const std::uint32_t want =
+        remaining >= kBlockSize ? kBlockSize : static_cast<std::uint32_t>(remaining);
+    std::uint32_t got = 0;
+    if (!connection.Receive(block.data(), want, &got)) {
+      Say(Message::BodyConnectionLost);
+      SettlePartial(partial, received, haveTime, serverTime);
+      partial.Close();
+      ++*notFetched;
+      return FetchResult::AbortPass;
+    }
+    std::uint32_t written = 0;
+    if (!writable || !partial.Write(block.data(), got, &written) || written != got) {
+      Say(Message::LocalWriteError);
+      SettlePartial(partial, received + written, haveTime, serverTime);
+      partial.Close();
+      ++*notFetched;
+      return FetchResult::EndPass;  // the rest of the body is still on its way
+    }
+    Md5Update(&digest, block.data(), got);
+    remaining -= written;
+    received += written;
+    const std::int64_t due = kProgressMarks - remaining * kProgressMarks / initial;
+    if (due > marks) SayMarks(static_cast<int>(due - marks));
+    marks = due;
+  }
+
+  // Trailer: the service's digest of exactly the bytes of this body.
+  std::array<std::uint8_t, kTrailerSize> trailer{};
+  std::uint32_t trailerLength = 0;
+  if (!connection.Receive(trailer.data(), kTrailerSize, &trailerLength) ||
+      trailerLength != kTrailerSize) {
+    Say(Message::DigestConnectionLost);
+    SettlePartial(partial, received, false, 0);
+    partial.Close();
+    ++*notFetched;
+    return FetchResult::AbortPass;
+  }
+
+  // Verify.
+  Md5Final(&digest);
+  Say(Message::TransferComplete);
+  Say(Message::DigestLine, Md5ToHex(digest.digest).c_str());
+  Say(Message::DigestLine, Md5ToHex(trailer.data()).c_str());
+  const bool verified = std::memcmp(digest.digest, trailer.data(), kTrailerSize) == 0;
+  if (!verified) {
+    Say(Message::DigestMismatch);
+    partial.Close();
+    platform::RemoveFile(partialPath.c_str());
+    return FetchResult::NextFile;
+  }
+
+  // Finish: exactly the received bytes, the service's time, then the file's own name.
+  SettlePartial(partial, received, haveTime, serverTime);
+  bool durable = !deleteFile || partial.Flush();
+  partial.Close();
+  platform::RemoveFile(finalPath.c_str());
+  if (!platform::RenameNoReplace(partialPath.c_str(), finalPath.c_str())) {
+    Say(Message::RenameFailed);
+    return FetchResult::NextFile;
+  }
+  platform::SetNormalAttribute(finalPath.c_str());
+  if (deleteFile) durable = durable && platform::FlushDirectoryEntry(finalPath.c_str());
+  fetchedDurably_ = durable;
+  return FetchResult::Fetched;
+}
+
+}  // namespace quarv::agent

@@ -1,0 +1,31 @@
+// Which listed names may become local files. A name comes from the service; whatever it holds,
+// the file it names must lie directly in the local base directory.
+#include <cstring>
+
+#include "agent/fetch_agent.h"
+#include "platform/module_path.h"
+
+namespace quarv::agent {
+namespace {
+
+constexpr unsigned char kFirstPrintable = 0x20;
+constexpr unsigned char kDelete = 0x7F;
+
+}  // namespace
+
+bool FetchAgent::IsSafeLocalName(const char* name) {
+  if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+    return false;
+  }
+  for (const char* p = name; *p != '\0'; ++p) {
+    const auto byte = static_cast<unsigned char>(*p);
+    if (platform::IsLeadByte(byte) && p[1] != '\0') {
+      ++p;  // a double-byte character: its second byte may be 0x5C without being a separator
+      continue;
+    }
+    if (byte < kFirstPrintable || byte == kDelete || byte == '/' || byte == '\\') return false;
+  }
+  return true;
+}
+
+}  // namespace quarv::agent

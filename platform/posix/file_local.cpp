@@ -1,0 +1,143 @@
+// The agent's local file operations on POSIX: the partial file, cutting and syncing it, the
+// rename that never replaces, and looking up one directory entry.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+#include "platform/file.h"
+#include "platform/posix/time_convert.h"
+
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+
+namespace quarv::platform {
+namespace {
+
+constexpr mode_t kPartialFileMode = 0644;
+
+int Descriptor(std::intptr_t handle) {
+  return static_cast<int>(handle);
+}
+
+SystemError ErrorFromErrno(int error) {
+  SystemError result;
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      // The partial file is created when missing, so a missing entry is a directory on the way.
+      result.code = kErrorPathNotFound;
+      break;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+      result.code = kErrorAccessDenied;
+      break;
+    default:
+      result.code = static_cast<std::uint32_t>(error);
+      break;
+  }
+  result.text = std::generic_category().message(error);
+  return result;
+}
+
+bool RenameWithoutReplacing(const char* from, const char* to) {
+#ifdef SYS_renameat2
+  if (::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != ENOSYS && errno != EINVAL && errno != ENOTSUP) return false;
+#endif
+  // The file system cannot rename without replacing: a hard link fails when the target exists.
+  if (::link(from, to) == 0) {
+    ::unlink(from);
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  // Nor does it take hard links (some foreign file systems): check, then rename.
+  struct stat st {};
+  if (::lstat(to, &st) == 0 || errno != ENOENT) return false;
+  return std::rename(from, to) == 0;
+}
+
+}  // namespace
+
+File File::OpenPartial(const char* path, SystemError* error) {
+  // O_NONBLOCK keeps a FIFO under this name from blocking the open; it is refused below.
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, kPartialFileMode);
+  if (fd < 0) {
+    if (error != nullptr) *error = ErrorFromErrno(errno);
+    return File();
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    if (error != nullptr) *error = ErrorFromErrno(EACCES);
+    return File();
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return File(static_cast<std::intptr_t>(fd));
+}
+
+bool File::TruncateHere() {
+  if (handle_ < 0) return false;
+  const off_t position = ::lseek(Descriptor(handle_), 0, SEEK_CUR);
+  if (position < 0) return false;
+  return ::ftruncate(Descriptor(handle_), position) == 0;
+}
+
+bool File::Flush() {
+  if (handle_ < 0) return false;
+  int rc;
+  do {
+    rc = ::fsync(Descriptor(handle_));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+bool RenameNoReplace(const char* from, const char* to) {
+  return RenameWithoutReplacing(from, to);
+}
+
+bool SetNormalAttribute(const char* path) {
+  struct stat st {};
+  return ::stat(path, &st) == 0;
+}
+
+bool FlushDirectoryEntry(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  std::string directory;
+  if (slash == nullptr) {
+    directory = ".";
+  } else if (slash == path) {
+    directory = "/";
+  } else {
+    directory.assign(path, static_cast<std::size_t>(slash - path));
+  }
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int rc;
+  do {
+    rc = ::fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  // Some file systems cannot sync a directory; their entries are as durable as they get.
+  const bool ok = rc == 0 || errno == EINVAL;
+  ::close(fd);
+  return ok;
+}
+
+bool FindEntry(const char* path, FileTime* lastWrite) {
+  struct stat st {};
+  if (::stat(path, &st) != 0) return false;
+  if (lastWrite != nullptr) *lastWrite = posix::ToFileTime(st.st_mtim);
+  return true;
+}
+
+}  // namespace quarv::platform

@@ -1,0 +1,110 @@
+// FileServer: the file service's listening connection, its sessions and its file commands.
+//
+// Start listens on the configured port and starts the listener thread. The listener admits at
+// most kMaxSessions sessions at a time (the next client gets "503 Service Unavailable") and runs
+// each admitted session on a thread of its own: challenge, login, then LIST, GET and DELE until
+// the client quits or goes away. Stop ends the listener and every session, also one blocked in a
+// read, and returns once they are gone.
+//
+// Where things are: file_server.cpp (start, stop, admission), server_session.cpp (the session
+// layer: HELO, ENTER, QUIT, the login timer), list_command.cpp, get_command.cpp (the whole GET
+// exchange), dele_command.cpp, login.cpp (challenge and token).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "common/connection.h"
+#include "common/settings_path.h"
+
+namespace quarv {
+
+// Each settings value is read into a buffer of this size.
+inline constexpr std::size_t kSettingValueSize = 200;
+// The longest password: the login text "challenge:password" must fit its 100-byte buffer.
+inline constexpr std::size_t kPasswordLimit = 82;
+inline constexpr std::size_t kPasswordFieldSize = 100;
+// Protocol lines from clients: at most kLineLimit - 2 bytes before the line end.
+inline constexpr std::int32_t kLineLimit = 200;
+inline constexpr int kMaxSessions = 10;
+// Base prefix plus file name must stay below this many bytes.
+inline constexpr std::size_t kNameLimit = 245;
+
+inline constexpr char kServiceUnavailable[] = "503 Service Unavailable\r\n";
+
+struct ServerSettings {
+  std::int32_t port = 0;  // the low 16 bits are listened on; 0 picks a free port (tests)
+  char base[kPathBufferSize] = {};
+  char password[kSettingValueSize] = {};
+  // Dotted address to listen on; empty: every interface.
+  char address[kSettingValueSize] = {};
+};
+
+// How a file command leaves its connection: ready for the next command, or out of step with
+// the client (a body that could not be delivered whole), so that it must be closed.
+enum class CommandResult { Continue, CloseConnection };
+
+class FileServer : public Connection {
+ public:
+  FileServer() = default;
+  // Stops the server and waits for its sessions to end.
+  ~FileServer();
+  FileServer(const FileServer&) = delete;
+  FileServer& operator=(const FileServer&) = delete;
+
+  // Starts the socket library, listens and starts the listener thread. False when the
+  // settings are unusable or the port cannot be listened on. May be called again after Stop.
+  bool Start(const ServerSettings& settings);
+  // Ends the listener and every session; returns once they have ended (bounded wait). May be
+  // called more than once, and on a server that never started. Always true.
+  bool Stop();
+
+  // Draws a session's challenge: 16 letters 'a'..'y' and a NUL into a 17-byte buffer, from the
+  // system's secure random generator. False when the generator fails.
+  static bool MakeChallenge(char* challenge);
+
+  // The file commands; each writes its whole reply to `connection`.
+  // LIST, after the session has sent "200 List of files.": the records and ".".
+  bool ListFiles(Connection& connection);
+  // GET: the header, the client's offset line, the body and the digest (or the zero sentinel).
+  CommandResult SendFile(Connection& connection, const char* name);
+  // DELE: one status line.
+  bool RemoveFile(Connection& connection, const char* name);
+
+  bool Stopping() const { return stopping_.load(); }
+  const char* Password() const { return password_; }
+
+ private:
+  void AcceptLoop();
+  // Counts and starts a session for an accepted connection, or refuses it when full.
+  void Admit(std::unique_ptr<Connection> connection);
+  // One session, on its own thread; owns `connection` and destroys it at its end.
+  void RunSession(Connection* connection);
+  // The full path of `name`: false (nothing formed) when it would not fit.
+  bool FormPath(const char* name, char* path) const;
+  std::size_t PrefixLength() const;
+
+  std::atomic<bool> stopping_{false};
+  // Written by Start before any session runs; only read afterwards.
+  char password_[kPasswordFieldSize] = {};
+  char basePrefix_[kPathBufferSize] = {};
+  char listPattern_[kPathBufferSize] = {};
+
+  std::mutex controlMutex_;  // Start and Stop
+  std::thread listener_;
+
+  std::mutex sessionsMutex_;
+  std::condition_variable sessionsEnded_;
+  int admitted_ = 0;        // sessions holding one of the kMaxSessions places
+  int sessionThreads_ = 0;  // session threads that have not yet let go of this object
+  std::set<Connection*> liveConnections_;
+};
+
+}  // namespace quarv

@@ -1,0 +1,140 @@
+// GET: the whole exchange that sends one file.
+//
+//   client   GET <name>\r\n
+//   service  200 File Transfer.\r\n           (or one error line, and the exchange ends)
+//   service  FileSize: <low> <high>\r\n
+//   service  LastWrite: <low> <high>\r\n
+//   service  \r\n
+//   client   Offset: <low> <high>\r\n         (any other line: from the first byte)
+//   service  the file's bytes from the offset to its end, raw
+//   service  their MD5 digest, 16 raw bytes; or, when no byte is left to send,
+//            "0000000000000000" in place of body and digest
+//
+// Error lines: "413 File Name Too Large." (base prefix plus name too long), "404 File Not
+// Found", "404 Path Not Found", "409 Conflict." (being sent, or open for writing elsewhere),
+// "404 Unknown Error=<code>,<text>" (any other failure; 5 for a read-only file).
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "common/md5.h"
+#include "common/split_token.h"
+#include "common/wire_number.h"
+#include "platform/file.h"
+#include "service/file_names.h"
+#include "service/file_server.h"
+
+namespace quarv {
+
+namespace {
+
+// The file is read and sent in blocks of this size, the digest brought up to date per block.
+constexpr std::uint32_t kBlockSize = 10240;
+constexpr char kZeroSentinel[] = "0000000000000000";
+constexpr std::int32_t kZeroSentinelSize = 16;
+static_assert(sizeof kZeroSentinel == kZeroSentinelSize + 1);
+
+constexpr char kNameTooLarge[] = "413 File Name Too Large.\r\n";
+constexpr char kFileNotFound[] = "404 File Not Found\r\n";
+constexpr char kPathNotFound[] = "404 Path Not Found\r\n";
+constexpr char kConflict[] = "409 Conflict.\r\n";
+constexpr char kFileTransfer[] = "200 File Transfer.\r\n";
+// Room for "404 Unknown Error=" with a code and a short text.
+constexpr std::size_t kErrorLineSize = 160;
+
+void SendOpenError(Connection& connection, const platform::SystemError& error) {
+  switch (error.code) {
+    case platform::kErrorFileNotFound:
+      connection.SendText(kFileNotFound);
+      return;
+    case platform::kErrorPathNotFound:
+      connection.SendText(kPathNotFound);
+      return;
+    case platform::kErrorSharingViolation:
+      connection.SendText(kConflict);
+      return;
+    default: {
+      char line[kErrorLineSize];
+      std::snprintf(line, sizeof line, "404 Unknown Error=%u,%.100s\r\n",
+                    static_cast<unsigned>(error.code), error.text.c_str());
+      connection.SendText(line);
+      return;
+    }
+  }
+}
+
+// The offset line: "Offset:", a blank, the low word, a blank, the high word. Any other line
+// (no blank, another first word, one number only) means the whole file.
+std::uint64_t OffsetFromLine(char* line) {
+  char* low = SplitToken(line);
+  if (low == nullptr || std::strcmp(line, "Offset:") != 0) return 0;
+  const char* high = SplitToken(low);
+  if (high == nullptr) return 0;
+  return platform::MakeWide(ParseWord(low), ParseWord(high));
+}
+
+}  // namespace
+
+CommandResult FileServer::SendFile(Connection& connection, const char* name) {
+  Md5Context digest;
+  Md5Init(&digest);
+
+  if (!NameFits(PrefixLength(), name)) {
+    connection.SendText(kNameTooLarge);
+    return CommandResult::Continue;
+  }
+  char path[kPathBufferSize];
+  if (NameLeavesBase(name) || !FormPath(name, path)) {
+    connection.SendText(kFileNotFound);
+    return CommandResult::Continue;
+  }
+
+  platform::SystemError error;
+  platform::File file = platform::File::OpenForSending(path, &error);
+  if (!file.IsOpen()) {
+    SendOpenError(connection, error);
+    return CommandResult::Continue;
+  }
+  std::uint64_t size = 0;
+  platform::FileTime lastWrite = 0;
+  if (!file.Size(&size) || !file.LastWriteTime(&lastWrite)) return CommandResult::CloseConnection;
+
+  const std::string header = std::string(kFileTransfer) + "FileSize: " + FormatWords(size) +
+                             "\r\nLastWrite: " + FormatWords(lastWrite) + "\r\n\r\n";
+  connection.SendText(header.c_str());
+
+  char line[kLineLimit];
+  // A closed connection ends the session at its next read; the rest of an over-long line is
+  // read by the session as its next command.
+  if (!connection.ReadLine(line, kLineLimit)) return CommandResult::Continue;
+  const std::uint64_t offset = OffsetFromLine(line);
+
+  // Nothing left to send, also for an offset beyond the end: the zero sentinel.
+  if (offset >= size) {
+    connection.SendAll(kZeroSentinel, kZeroSentinelSize);
+    return CommandResult::Continue;
+  }
+  if (!file.Seek(offset)) return CommandResult::CloseConnection;
+
+  std::array<char, kBlockSize> block;
+  std::uint64_t remaining = size - offset;
+  while (remaining > 0) {
+    const std::uint32_t wanted =
+        remaining < kBlockSize ? static_cast<std::uint32_t>(remaining) : kBlockSize;
+    std::uint32_t got = 0;
+    // A read that fails, or a file that ends before the announced size (it has shrunk), cannot
+    // be told to the client, which waits for the announced bytes: the connection is closed.
+    if (!file.Read(block.data(), wanted, &got) || got == 0) return CommandResult::CloseConnection;
+    remaining -= got;
+    if (!connection.SendAll(block.data(), static_cast<std::int32_t>(got))) {
+      return CommandResult::CloseConnection;
+    }
+    Md5Update(&digest, block.data(), got);
+  }
+  Md5Final(&digest);
+  connection.SendAll(digest.digest, static_cast<std::int32_t>(kMd5DigestSize));
+  return CommandResult::Continue;
+}
+
+}  // namespace quarv

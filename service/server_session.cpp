@@ -1,0 +1,141 @@
+// The session layer of the file service.
+#include "service/server_session.h"
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "common/split_token.h"
+
+namespace quarv {
+
+namespace {
+
+constexpr char kWelcome[] = "200 Welcome.\r\n";
+constexpr char kUnauthorized[] = "401 Unauthorized.\r\n";
+constexpr char kBadRequest[] = "400 Bad Request.\r\n";
+constexpr char kUnknownMessage[] = "400 Unknown Message.\r\n";
+constexpr char kListOfFiles[] = "200 List of files.\r\n";
+constexpr char kGoodBye[] = "200 GoodBye.\r\n";
+
+bool Is(const char* word, const char* command) {
+  return std::strcmp(word, command) == 0;
+}
+
+}  // namespace
+
+bool LoginWatchdog::Start() {
+  try {
+    thread_ = std::thread(&LoginWatchdog::Run, this);
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+void LoginWatchdog::Done() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  done_ = true;
+  changed_.notify_all();
+}
+
+void LoginWatchdog::Finish() {
+  Done();
+  if (thread_.joinable()) thread_.join();
+}
+
+void LoginWatchdog::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!changed_.wait_for(lock, kLoginTime, [this] { return done_; })) {
+    connection_.Close();  // the session's pending read fails and the session ends
+  }
+}
+
+void ServerSession::Run() {
+  if (!FileServer::MakeChallenge(challenge_)) return;
+  // Without its timer a session could hold a place for ever without logging in.
+  if (!watchdog_.Start()) return;
+  while (!server_.Stopping()) {
+    if (!connection_.ReadLine(line_, kLineLimit)) break;
+    if (Answer() == Next::EndSession) break;
+  }
+  watchdog_.Finish();
+}
+
+ServerSession::Next ServerSession::Answer() {
+  const char* argument = SplitToken(line_);
+  const char* word = line_;
+  if (Is(word, "QUIT")) {
+    connection_.SendText(kGoodBye);
+    return Next::EndSession;
+  }
+  if (!loggedIn_) {
+    if (Is(word, "HELO")) {
+      const std::string reply = std::string("200 ") + challenge_ + "\r\n";
+      connection_.SendText(reply.c_str());
+    } else if (Is(word, "ENTER")) {
+      Enter(argument);
+    } else {
+      connection_.SendText(kUnknownMessage);
+    }
+    return Next::ReadLine;
+  }
+  if (Is(word, "LIST")) {
+    connection_.SendText(kListOfFiles);
+    server_.ListFiles(connection_);
+  } else if (Is(word, "GET")) {
+    if (argument == nullptr) {
+      connection_.SendText(kBadRequest);
+    } else if (server_.SendFile(connection_, argument) == CommandResult::CloseConnection) {
+      return Next::EndSession;
+    }
+  } else if (Is(word, "DELE")) {
+    if (argument == nullptr) {
+      connection_.SendText(kBadRequest);
+    } else {
+      server_.RemoveFile(connection_, argument);
+    }
+  } else {
+    connection_.SendText(kUnknownMessage);
+  }
+  return Next::ReadLine;
+}
+
+void ServerSession::Enter(const char* argument) {
+  if (argument == nullptr) {
+    connection_.SendText(kBadRequest);
+    return;
+  }
+  // The token is formed afresh for every attempt.
+  if (TokenMatches(argument, LoginToken(challenge_, server_.Password()))) {
+    connection_.SendText(kWelcome);
+    loggedIn_ = true;
+    watchdog_.Done();
+  } else {
+    connection_.SendText(kUnauthorized);
+  }
+}
+
+void FileServer::RunSession(Connection* connection) {
+  std::unique_ptr<Connection> owned(connection);
+  {
+    ServerSession session(*this, *owned);
+    session.Run();
+  }  // the login timer has ended: nothing else uses the connection
+  {
+    // The place is given back before the client sees the close, so that a client that has
+    // seen its session end finds the place free.
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    liveConnections_.erase(connection);
+    --admitted_;
+  }
+  owned->Close();
+  owned.reset();
+  std::lock_guard<std::mutex> lock(sessionsMutex_);
+  --sessionThreads_;
+  // Notified under the lock: once it is released this thread touches the server no more.
+  sessionsEnded_.notify_all();
+}
+
+}  // namespace quarv

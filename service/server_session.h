@@ -1,0 +1,75 @@
+// One session of the file service: the session layer of the protocol (HELO, ENTER, QUIT, the
+// login timer) and the dispatch of the file commands after the login.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "common/connection.h"
+#include "service/file_server.h"
+#include "service/login.h"
+
+namespace quarv {
+
+// A session that has not logged in this long after it started loses its connection without a
+// reply: fifty pauses of 100 ms.
+inline constexpr auto kLoginPause = std::chrono::milliseconds(100);
+inline constexpr int kLoginPauses = 50;
+inline constexpr auto kLoginTime = kLoginPause * kLoginPauses;
+
+// The login timer of one session. Its thread closes the session's connection when the session
+// has not logged in within kLoginTime; Done (a successful login, or the session's end) stops it.
+class LoginWatchdog {
+ public:
+  explicit LoginWatchdog(Connection& connection) : connection_(connection) {}
+  ~LoginWatchdog() { Finish(); }
+  LoginWatchdog(const LoginWatchdog&) = delete;
+  LoginWatchdog& operator=(const LoginWatchdog&) = delete;
+
+  // Starts the timer thread; false when it cannot be started.
+  bool Start();
+  // From now on the timer closes nothing.
+  void Done();
+  // Done, then waits until the timer thread has ended: afterwards it no longer uses the
+  // connection.
+  void Finish();
+
+ private:
+  void Run();
+
+  Connection& connection_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+class ServerSession {
+ public:
+  ServerSession(FileServer& server, Connection& connection)
+      : server_(server), connection_(connection), watchdog_(connection) {}
+  ServerSession(const ServerSession&) = delete;
+  ServerSession& operator=(const ServerSession&) = delete;
+
+  // Runs the session until QUIT, a failed read, a stop or the login timer; the connection is
+  // left to the caller to close.
+  void Run();
+
+ private:
+  enum class Next { ReadLine, EndSession };
+
+  // Answers the line in line_; tells whether the session goes on.
+  Next Answer();
+  void Enter(const char* argument);
+
+  FileServer& server_;
+  Connection& connection_;
+  LoginWatchdog watchdog_;
+  bool loggedIn_ = false;
+  char challenge_[kChallengeBufferSize] = {};
+  char line_[kLineLimit] = {};
+};
+
+}  // namespace quarv

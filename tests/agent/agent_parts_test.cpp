@@ -1,0 +1,169 @@
+// The agent's small parts: reply codes, size texts, the name rule, the settings, the decision
+// after a pass, and the message table's console bytes.
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <string>
+
+#include "agent/agent_run.h"
+#include "agent/console_output.h"
+#include "agent/fetch_agent.h"
+#include "agent/messages.h"
+#include "tests/support/test_support.h"
+
+namespace quarv::agent {
+namespace {
+
+TEST(ReplyCodeTest, OnlyTwoHundredsAreAccepted) {
+  EXPECT_EQ(FetchAgent::ReplyCode("200 Welcome."), 200);
+  EXPECT_EQ(FetchAgent::ReplyCode("404 File Not Found"), 404);
+  EXPECT_EQ(FetchAgent::ReplyCode("2"), 2);
+  EXPECT_EQ(FetchAgent::ReplyCode(" 20x"), 20);
+  EXPECT_EQ(FetchAgent::ReplyCode("-25 no"), -25);
+  EXPECT_EQ(FetchAgent::ReplyCode("OK"), 0);
+  EXPECT_EQ(FetchAgent::ReplyCode(""), 0);
+  // Only the first three characters count.
+  EXPECT_EQ(FetchAgent::ReplyCode("2001"), 200);
+
+  for (const char* accepted : {"200 x", "299", "250 List"}) {
+    EXPECT_TRUE(FetchAgent::IsAccepted(accepted)) << accepted;
+  }
+  for (const char* refused :
+       {"199 x", "300", "503 Service Unavailable", "20 x", "", "abc", "-200"}) {
+    EXPECT_FALSE(FetchAgent::IsAccepted(refused)) << refused;
+  }
+}
+
+TEST(SizeTextTest, UnitsChangeAtEachPowerOf1024AndTruncate) {
+  struct Case {
+    std::uint64_t size;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0, "0B"},
+      {1023, "1023B"},
+      {1024, "1KB"},
+      {1536, "1KB"},
+      {1048575, "1023KB"},
+      {1048576, "1MB"},
+      {(std::uint64_t{1} << 30) - 1, "1023MB"},
+      {std::uint64_t{1} << 30, "1GB"},
+      {(std::uint64_t{1} << 32) + 5000, "4GB"},
+      {(std::uint64_t{1} << 40) - 1, "1023GB"},
+      {std::uint64_t{1} << 40, "1TB"},
+      {~std::uint64_t{0}, "16777215TB"},
+  };
+  for (const Case& c : cases) {
+    char buffer[kSizeTextCapacity];
+    EXPECT_STREQ(FetchAgent::SizeText(buffer, sizeof buffer, platform::LowWord(c.size),
+                                      platform::HighWord(c.size)),
+                 c.text)
+        << c.size;
+  }
+}
+
+TEST(LocalNameTest, OnlyPlainEntriesOfTheBaseAreSafe) {
+  for (const char* safe : {"a.txt", "name with blanks", "...", ".hidden", "a..b", "日本語.txt",
+                           "_incomplete_x", "~"}) {
+    EXPECT_TRUE(FetchAgent::IsSafeLocalName(safe)) << safe;
+  }
+  for (const char* unsafe : {"", ".", "..", "../x", "a/b", "/etc/passwd", "a\\b", "..\\x", "c:\\x",
+                             "a\tb", "a\x7f", "line\x01"}) {
+    EXPECT_FALSE(FetchAgent::IsSafeLocalName(unsafe)) << unsafe;
+  }
+}
+
+TEST(AgentSettingsTest, DefaultsWithoutAFile) {
+  test::TempDir dir;
+  const AgentSettings settings = ReadAgentSettings((dir.path() / "QuarvAgent.ini").c_str());
+  EXPECT_EQ(settings.port, 5999);
+  EXPECT_EQ(settings.base, "/");
+  EXPECT_EQ(settings.host, "");
+  EXPECT_EQ(settings.password, "");
+  EXPECT_EQ(settings.tries, 5);
+  EXPECT_TRUE(settings.checkFileTime);
+  EXPECT_FALSE(settings.deleteFile);
+}
+
+TEST(AgentSettingsTest, ValuesAreParsedAndCutToTheirBuffers) {
+  test::TempDir dir;
+  const auto path = dir.path() / "QuarvAgent.ini";
+  test::WriteFile(path,
+                  "[AGENT]\nPORT= 6001x\nHOST=files.example\nPASSWORD=" + std::string(150, 'p') +
+                      "\nTRY=-3\nCHECKFILETIME=yes\n"
+                      "DELETEFILE=Yeah\nBASE=/srv/in\n");
+  AgentSettings settings = ReadAgentSettings(path.c_str());
+  EXPECT_EQ(settings.port, 6001);
+  EXPECT_EQ(settings.host, "files.example");
+  EXPECT_EQ(settings.password, std::string(99, 'p'));
+  EXPECT_EQ(settings.tries, 1);
+  EXPECT_FALSE(settings.checkFileTime);  // a lower-case y does not count
+  EXPECT_TRUE(settings.deleteFile);
+  EXPECT_EQ(settings.base, "/srv/in");
+
+  test::WriteFile(path, "[AGENT]\nTRY=abc\nCHECKFILETIME=No\nDELETEFILE=Y\n");
+  settings = ReadAgentSettings(path.c_str());
+  EXPECT_EQ(settings.tries, 1);
+  EXPECT_FALSE(settings.checkFileTime);
+  EXPECT_TRUE(settings.deleteFile);
+}
+
+TEST(MessageTest, FormattingPassesArgumentsThrough) {
+  EXPECT_EQ(FormatMessage(Message::TryBanner, 2, 5), "----------------------------\nTry[2/5]\n");
+  EXPECT_EQ(FormatMessage(Message::FileSizeLine, 100u, 0u, "100B"),
+            "ファイルサイズ Low:100 High:0 （約100B）\n");
+  EXPECT_EQ(FormatMessage(Message::RulerScale),
+            "0%       20%       40%       60%       80%      100%\n");
+  EXPECT_EQ(FormatMessage(Message::RulerScale).size(), 52u + 1);
+  EXPECT_EQ(FormatMessage(Message::RulerBar).size(), 51u + 1);
+  EXPECT_EQ(FormatMessage(Message::GetRefused, "名前 100%.txt", "404 File Not Found"),
+            "ファイル名前 100%.txtの転送に失敗しました。404 File Not Found\n");
+}
+
+// Converts UTF-8 to code page 932 with the C library; false when a character has no CP932 form.
+bool ToCp932(const std::string& utf8, std::string* out) {
+  iconv_t converter = ::iconv_open("CP932", "UTF-8");
+  if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string input = utf8;
+  std::string output(input.size() * 2 + 16, '\0');
+  char* in = input.data();
+  char* o = output.data();
+  std::size_t inLeft = input.size();
+  std::size_t outLeft = output.size();
+  const bool ok = ::iconv(converter, &in, &inLeft, &o, &outLeft) != static_cast<std::size_t>(-1);
+  ::iconv_close(converter);
+  output.resize(output.size() - outLeft);
+  *out = output;
+  return ok && inLeft == 0;
+}
+
+TEST(MessageTest, EveryMessageHasCodePage932Bytes) {
+  std::string bytes;
+  ASSERT_TRUE(ToCp932("テスト", &bytes)) << "the C library has no CP932 converter";
+  for (const MessageEntry& entry : AllMessages()) {
+    EXPECT_TRUE(ToCp932(entry.text, &bytes)) << entry.text;
+    // No byte of a converted message may be read as a format directive or a line end by mistake.
+    std::string ascii;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      const auto byte = static_cast<unsigned char>(bytes[i]);
+      if ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC)) {
+        ++i;  // a lead byte and its trail byte
+        continue;
+      }
+      ascii.push_back(bytes[i]);
+    }
+    std::string utf8Ascii;
+    for (const char c : std::string(entry.text)) {
+      if (static_cast<unsigned char>(c) < 0x80) utf8Ascii.push_back(c);
+    }
+    EXPECT_EQ(ascii, utf8Ascii) << entry.text;
+  }
+  // Spot checks of the bytes: a full-width digit, full-width parentheses.
+  ASSERT_TRUE(ToCp932(MessageText(Message::AlreadyRunning), &bytes));
+  EXPECT_EQ(bytes.substr(0, 4), "\x82\x51\x8f\x64");  // "２重"
+  ASSERT_TRUE(ToCp932(MessageText(Message::FileSizeLine), &bytes));
+  EXPECT_NE(bytes.find("\x81\x69\x96\xf1%s\x81\x6a"), std::string::npos);  // "（約%s）"
+}
+
+}  // namespace
+}  // namespace quarv::agent

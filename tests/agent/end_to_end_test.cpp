@@ -1,0 +1,352 @@
+// The two real programs, each copied into a temporary directory beside its settings file: the
+// service on 127.0.0.1, the agent fetching from it.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "common/md5.h"
+#include "tests/agent/agent_harness.h"
+#include "tests/agent/fake_service.h"
+
+namespace quarv::test {
+namespace {
+
+constexpr char kPassword[] = "end-to-end";
+constexpr platform::FileTime kTime = 132537600001234567;
+constexpr platform::FileTime kOtherTime = 132600000009876543;
+
+// QuarvSvc in a directory of its own, serving `served()` on 127.0.0.1.
+class ServiceProcess {
+ public:
+  ServiceProcess() {
+    served_ = dir_.path() / "served";
+    fs::create_directory(served_);
+  }
+  ~ServiceProcess() { Stop(); }
+
+  static bool Available() {
+#ifdef QUARV_SVC_EXE
+    return true;
+#else
+    return false;
+#endif
+  }
+
+  const fs::path& served() const {
+    return served_;
+  }
+  std::uint16_t port() const {
+    return port_;
+  }
+
+  // Starts the service and waits until it accepts connections.
+  bool Start() {
+#ifdef QUARV_SVC_EXE
+    const fs::path exe = CopyExecutable(QUARV_SVC_EXE, dir_.path());
+    port_ = FreeLoopbackPort();
+    WriteFile(dir_.path() / "QuarvSvc.ini",
+              "[SERVER]\nADDRESS=127.0.0.1\nPORT=" + std::to_string(port_) +
+                  "\nBASE=" + served_.string() + "\nPASSWORD=" + kPassword + "\n");
+    if (!process_.Start({exe.string()}, dir_.path())) return false;
+    for (int attempt = 0; attempt < 500; ++attempt) {
+      RawClient probe;
+      if (probe.Connect(port_)) return true;
+      if (!process_.Running()) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+#endif
+    return false;
+  }
+
+  void Stop() {
+    if (!process_.Running()) return;
+    process_.Signal(SIGTERM);
+    if (!process_.Wait(std::chrono::seconds(10))) process_.Kill();
+  }
+
+ private:
+  TempDir dir_;
+  fs::path served_;
+  std::uint16_t port_ = 0;
+  ChildProcess process_;
+};
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!AgentSetup::Available() || !ServiceProcess::Available()) {
+      GTEST_SKIP() << "QuarvAgent or QuarvSvc was not built";
+    }
+    ASSERT_TRUE(service.Start());
+  }
+
+  // A file on the service with the given content and last-write time.
+  void Serve(const std::string& name, const std::string& content,
+             platform::FileTime time = kTime) const {
+    WriteFile(service.served() / name, content);
+    SetFileTime(service.served() / name, time);
+  }
+  void Configure(const std::string& more = "") const {
+    agent.WriteSettingsFor(service.port(), kPassword, more);
+  }
+  std::string Connecting() const {
+    return "127.0.0.1:" + std::to_string(service.port()) + "に接続しています...\n";
+  }
+
+  ServiceProcess service;
+  AgentSetup agent;
+};
+
+std::string HexDigest(const std::string& bytes) {
+  return Md5HexOf(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+}
+
+TEST_F(EndToEndTest, FreshTransferOfOneHundredBytesPrintsExactlyThis) {
+  const std::string content = PatternBytes(100, 11);
+  Serve("hundred.bin", content);
+  Configure();
+
+  const std::string out = agent.Run();
+  const std::string digest = HexDigest(content);
+  EXPECT_EQ(out, "----------------------------\nTry[1/5]\n" + Connecting() +
+                     "ログインしています...\n"
+                     "ログインしました。\n\n"
+                     "ファイルの一覧を取得しています...\n"
+                     "1個のファイルが転送待ちです。\n"
+                     "\nhundred.binを転送します。\n"
+                     "ファイルサイズ Low:100 High:0 （約100B）\n"
+                     "ファイルの転送を開始します...\n"
+                     "0%       20%       40%       60%       80%      100%\n"
+                     "|.........|.........|.........|.........|.........|\n" +
+                     std::string(50, '*') + "*\nファイルの転送が完了しました。\n" + digest + "\n" +
+                     digest +
+                     "\n"
+                     "切断しました。\n"
+                     "\n転送は成功しました。\n"
+                     "転送したファイルは 1個 です。\n");
+  EXPECT_EQ(ReadFile(agent.base() / "hundred.bin"), content);
+  EXPECT_EQ(GetFileTime(agent.base() / "hundred.bin"), kTime);
+  // Nothing else is left behind, and the service keeps its copy.
+  EXPECT_EQ(std::distance(fs::directory_iterator(agent.base()), fs::directory_iterator()), 1);
+  EXPECT_TRUE(fs::exists(service.served() / "hundred.bin"));
+}
+
+TEST_F(EndToEndTest, SeveralFilesArriveWithTheirContentAndTimes) {
+  const std::string blocks = PatternBytes(std::size_t{3} * 10240, 12);
+  const std::string large = PatternBytes(3 * 1024 * 1024 + 17, 13);
+  Serve("three blocks.bin", blocks, kTime);
+  Serve("大きい.dat", large, kOtherTime);
+  Serve("one", "1", kTime + 1);
+  Configure("TRY=2\n");
+
+  const std::string out = agent.Run();
+  EXPECT_TRUE(Contains(out, "3個のファイルが転送待ちです。\n")) << out;
+  EXPECT_TRUE(Contains(out,
+                       "\nthree blocks.binを転送します。\n"
+                       "ファイルサイズ Low:30720 High:0 （約30KB）\n"))
+      << out;
+  EXPECT_TRUE(Contains(out, "ファイルサイズ Low:3145745 High:0 （約3MB）\n")) << out;
+  EXPECT_EQ(Count(out, "*\nファイルの転送が完了しました。\n"), 3);
+  EXPECT_EQ(Count(out, std::string(50, '*') + "*\n"), 3);
+  EXPECT_TRUE(out.ends_with("\n転送は成功しました。\n転送したファイルは 3個 です。\n")) << out;
+  EXPECT_EQ(ReadFile(agent.base() / "three blocks.bin"), blocks);
+  EXPECT_EQ(ReadFile(agent.base() / "大きい.dat"), large);
+  EXPECT_EQ(ReadFile(agent.base() / "one"), "1");
+  EXPECT_EQ(GetFileTime(agent.base() / "three blocks.bin"), kTime);
+  EXPECT_EQ(GetFileTime(agent.base() / "大きい.dat"), kOtherTime);
+  EXPECT_EQ(GetFileTime(agent.base() / "one"), kTime + 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(agent.base()), fs::directory_iterator()), 3);
+}
+
+TEST_F(EndToEndTest, PartialFileWithTheServicesTimeIsResumed) {
+  const std::string content = PatternBytes(100000, 14);
+  Serve("resume.bin", content);
+  WriteFile(agent.base() / "_incomplete_resume.bin", content.substr(0, 64000));
+  SetFileTime(agent.base() / "_incomplete_resume.bin", kTime);
+  Configure();
+
+  const std::string out = agent.Run();
+  EXPECT_TRUE(Contains(out,
+                       "受信済みのファイルがあります。位置、64000,0から再開します。\n"
+                       "0%       20%"))
+      << out;
+  EXPECT_EQ(Count(out, HexDigest(content.substr(64000)) + "\n"), 2) << out;
+  EXPECT_EQ(ReadFile(agent.base() / "resume.bin"), content);
+  EXPECT_FALSE(fs::exists(agent.base() / "_incomplete_resume.bin"));
+}
+
+TEST_F(EndToEndTest, TimeCheckDecidesWhetherALocalFileIsPresent) {
+  Serve("a.txt", "service version", kTime);
+  WriteFile(agent.base() / "a.txt", "local version");
+  SetFileTime(agent.base() / "a.txt", kOtherTime);
+  Serve("folder", "a file on the service", kTime);
+  fs::create_directory(agent.base() / "folder");
+
+  // Without the check any entry of the name counts, a directory included.
+  Configure("CHECKFILETIME=No\n");
+  std::string out = agent.Run();
+  EXPECT_TRUE(Contains(out, "2個のファイルは既に存在します。\n0個のファイルが転送待ちです。\n"))
+      << out;
+  EXPECT_TRUE(out.ends_with("\n有効な転送は行われませんでした。\n転送したファイルは 0個 です。\n"));
+  EXPECT_EQ(ReadFile(agent.base() / "a.txt"), "local version");
+
+  // With it, a file of another time is fetched again and replaces the local one; the directory
+  // cannot be replaced.
+  Configure("CHECKFILETIME=Yes\nTRY=1\n");
+  out = agent.Run();
+  EXPECT_TRUE(Contains(out, "2個のファイルが転送待ちです。\n")) << out;
+  EXPECT_TRUE(Contains(out, "ファイルのリネームに失敗しました。スキップします。")) << out;
+  EXPECT_EQ(ReadFile(agent.base() / "a.txt"), "service version");
+  EXPECT_EQ(GetFileTime(agent.base() / "a.txt"), kTime);
+  EXPECT_TRUE(fs::is_directory(agent.base() / "folder"));
+
+  fs::remove_all(agent.base() / "folder");
+  fs::remove(agent.base() / "_incomplete_folder");
+  out = agent.Run();
+  EXPECT_TRUE(Contains(out, "1個のファイルは既に存在します。\n1個のファイルが転送待ちです。\n"))
+      << out;
+  EXPECT_EQ(ReadFile(agent.base() / "folder"), "a file on the service");
+}
+
+TEST_F(EndToEndTest, DeleteFileDeletesOnlyWhatThisPassFetched) {
+  Serve("kept.txt", "already here", kTime);
+  WriteFile(agent.base() / "kept.txt", "already here");
+  SetFileTime(agent.base() / "kept.txt", kTime);
+  Serve("moved.txt", "fetched now", kTime);
+  Configure("DELETEFILE=Yes\n");
+
+  const std::string out = agent.Run();
+  EXPECT_TRUE(Contains(out, "\nmoved.txtを転送します。\n")) << out;
+  EXPECT_TRUE(Contains(out, "\nサーバのファイルmoved.txtを削除しました。\n切断しました。\n"))
+      << out;
+  EXPECT_FALSE(Contains(out, "kept.txtを削除")) << out;
+  EXPECT_FALSE(fs::exists(service.served() / "moved.txt"));
+  EXPECT_TRUE(fs::exists(service.served() / "kept.txt"));
+  EXPECT_EQ(ReadFile(agent.base() / "moved.txt"), "fetched now");
+}
+
+TEST_F(EndToEndTest, FileSkippedAfterTheHeaderLeavesTheSessionInStep) {
+  Serve("blocked.txt", "cannot be stored");
+  fs::create_directory(agent.base() / "_incomplete_blocked.txt");
+  Serve("fine.txt", "stored");
+  Configure("TRY=1\n");
+
+  // The skipped exchange ends with the service's zero sentinel, so the next request (another
+  // GET or QUIT, whichever the listing order gives) is answered normally.
+  const std::string out = agent.Run();
+  EXPECT_TRUE(Contains(out, "ローカルファイルが生成できませんでした。スキップします。\n")) << out;
+  EXPECT_TRUE(
+      out.ends_with("切断しました。\n\n転送できなかったファイルが 1個 あります。\n"
+                    "転送したファイルは 1個 です。\n"))
+      << out;
+  EXPECT_EQ(ReadFile(agent.base() / "fine.txt"), "stored");
+}
+
+TEST_F(EndToEndTest, EmptyFilesAreSkippedUnlessPresent) {
+  Serve("empty.txt", "", kTime);
+  Serve("full.txt", "content", kTime);
+  Configure();
+
+  std::string out = agent.Run();
+  EXPECT_TRUE(Contains(out,
+                       "ファイルの一覧を取得しています...\n"
+                       "empty.txtは内容が無いのでスキップします。\n"
+                       "1個のファイルが転送待ちです。\n"))
+      << out;
+  EXPECT_FALSE(Contains(out, "empty.txtを転送します"));
+  EXPECT_FALSE(fs::exists(agent.base() / "empty.txt"));
+
+  WriteFile(agent.base() / "empty.txt", "");
+  SetFileTime(agent.base() / "empty.txt", kTime);
+  out = agent.Run();
+  EXPECT_TRUE(Contains(out,
+                       "ファイルの一覧を取得しています...\n"
+                       "2個のファイルは既に存在します。\n0個のファイルが転送待ちです。\n"))
+      << out;
+  EXPECT_FALSE(Contains(out, "スキップ"));
+}
+
+TEST_F(EndToEndTest, NothingPendingEndsAfterOneTry) {
+  Configure();
+  EXPECT_EQ(agent.Run(), "----------------------------\nTry[1/5]\n" + Connecting() +
+                             "ログインしています...\n"
+                             "ログインしました。\n\n"
+                             "ファイルの一覧を取得しています...\n"
+                             "0個のファイルが転送待ちです。\n"
+                             "切断しました。\n"
+                             "\n有効な転送は行われませんでした。\n"
+                             "転送したファイルは 0個 です。\n");
+}
+
+TEST_F(EndToEndTest, WrongPasswordFailsEveryTry) {
+  agent.WriteSettingsFor(service.port(), "not the password", "TRY=2\n");
+  const std::string out = agent.Run();
+  const std::string pass = Connecting() +
+                           "ログインしています...\n"
+                           "ログインに失敗しました。\n"
+                           "ファイルの取得中にエラーが発生しました。\n";
+  EXPECT_EQ(out, "----------------------------\nTry[1/2]\n" + pass +
+                     "----------------------------\nTry[2/2]\n" + pass +
+                     "\n転送できなかったファイルの数は不明です。\n"
+                     "転送したファイルは 0個 です。\n");
+}
+
+// The agent alone, without a service to talk to.
+class AgentAloneTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!AgentSetup::Available()) GTEST_SKIP() << "QuarvAgent was not built";
+  }
+  AgentSetup agent;
+};
+
+TEST_F(AgentAloneTest, UnreachableServiceIsTriedFiveTimes) {
+  const std::uint16_t port = FreeLoopbackPort();  // nobody listens there
+  agent.WriteSettings("HOST=127.0.0.1\nPORT=" + std::to_string(port) +
+                      "\nBASE=" + agent.base().string() + "\n");
+  const std::string address = "127.0.0.1:" + std::to_string(port);
+  std::string expected;
+  for (int i = 1; i <= 5; ++i) {
+    expected += "----------------------------\nTry[" + std::to_string(i) + "/5]\n" + address +
+                "に接続しています...\n" + address + "に接続できませんでした。\n";
+  }
+  expected += "\n転送できなかったファイルの数は不明です。\n転送したファイルは 0個 です。\n";
+  EXPECT_EQ(agent.Run(), expected);
+}
+
+TEST_F(AgentAloneTest, PortOfZeroOrLessPrintsNothing) {
+  for (const char* port : {"0", "-5", "abc", ""}) {
+    agent.WriteSettings(std::string("HOST=127.0.0.1\nPORT=") + port + "\nTRY=1\n");
+    EXPECT_EQ(agent.Run(), "") << "PORT=" << port;
+  }
+}
+
+TEST_F(AgentAloneTest, SecondAgentWhileOneRunsEndsAtOnce) {
+  FakeService service(kPassword);
+  service.Put("a.txt", FakeFile::Of("held", kTime));
+  service.Hold();
+  agent.WriteSettingsFor(service.port(), kPassword, "TRY=1\n");
+  ChildProcess first;
+  ASSERT_TRUE(first.Start({agent.exe().string()}, agent.dir()));
+  // Connected, so it holds the single-instance guard.
+  ASSERT_TRUE(service.WaitForConnections(1, std::chrono::seconds(30)));
+
+  AgentSetup other;
+  other.WriteSettingsFor(service.port(), kPassword, "TRY=1\n");
+  EXPECT_EQ(other.Run(), "２重起動です。終了します。\n");
+
+  service.Release();
+  int exitCode = -1;
+  ASSERT_TRUE(first.Wait(std::chrono::seconds(60), &exitCode));
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_TRUE(first.Stdout().ends_with("\n転送は成功しました。\n転送したファイルは 1個 です。\n"))
+      << first.Stdout();
+  EXPECT_EQ(service.Connections(), 1);
+  EXPECT_EQ(ReadFile(agent.base() / "a.txt"), "held");
+}
+
+}  // namespace
+}  // namespace quarv::test

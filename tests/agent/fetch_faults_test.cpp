@@ -1,0 +1,376 @@
+// The agent against a scripted service: interrupted and resumed transfers, changed files, bad
+// digests, refused requests, hostile names, the name table's limit, local write errors and a
+// file over 4 GiB. The agent is the real program; the service is the fake of fake_service.h.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <fstream>
+#include <string>
+
+#include "common/md5.h"
+#include "tests/agent/agent_harness.h"
+#include "tests/agent/fake_service.h"
+
+namespace quarv::test {
+namespace {
+
+constexpr char kPassword[] = "fetch-secret";
+// Two last-write times (FILETIME), with a non-zero sub-second part.
+constexpr platform::FileTime kTime = 132537600001234567;
+constexpr platform::FileTime kLaterTime = 132800000007654321;
+
+class FetchFaultsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!AgentSetup::Available()) GTEST_SKIP() << "QuarvAgent was not built";
+  }
+  void Configure(const std::string& more = "TRY=1\n") {
+    agent.WriteSettingsFor(service.port(), kPassword, more);
+  }
+  fs::path Local(const std::string& name) const { return agent.base() / name; }
+  fs::path Partial(const std::string& name) const { return agent.base() / ("_incomplete_" + name); }
+
+  FakeService service{kPassword};
+  AgentSetup agent;
+};
+
+std::string HexDigest(const std::string& bytes) {
+  return Md5HexOf(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+}
+
+TEST_F(FetchFaultsTest, CutBodyIsResumedFromThePartialFileByteExact) {
+  const std::string content = PatternBytes(50000, 7);
+  FakeFile file = FakeFile::Of(content, kTime);
+  file.cutAfter = 23000;
+  service.Put("data.bin", file);
+  Configure();
+
+  const std::string first = agent.Run();
+  EXPECT_TRUE(Contains(first,
+                       "接続が切断されました。中断します。\n"
+                       "ファイルの取得中にエラーが発生しました。\n"))
+      << first;
+  EXPECT_TRUE(Contains(first,
+                       "\n転送できなかったファイルが 1個 あります。\n"
+                       "転送したファイルは 0個 です。\n"))
+      << first;
+  // What arrived stays, stamped with the service's time, for the next run.
+  ASSERT_TRUE(fs::exists(Partial("data.bin")));
+  EXPECT_EQ(ReadFile(Partial("data.bin")), content.substr(0, 23000));
+  EXPECT_EQ(GetFileTime(Partial("data.bin")), kTime);
+  EXPECT_FALSE(fs::exists(Local("data.bin")));
+
+  const std::string second = agent.Run();
+  EXPECT_EQ(service.RequestsStartingWith("Offset:").back(), "Offset: 23000 0");
+  EXPECT_TRUE(Contains(second, "受信済みのファイルがあります。位置、23000,0から再開します。\n"))
+      << second;
+  // The service's digest covers the resumed bytes only, and so does the agent's.
+  EXPECT_EQ(Count(second, HexDigest(content.substr(23000)) + "\n"), 2) << second;
+  EXPECT_TRUE(Contains(second, "\n転送は成功しました。\n転送したファイルは 1個 です。\n"));
+  EXPECT_EQ(ReadFile(Local("data.bin")), content);
+  EXPECT_EQ(GetFileTime(Local("data.bin")), kTime);
+  EXPECT_FALSE(fs::exists(Partial("data.bin")));
+}
+
+TEST_F(FetchFaultsTest, PartialOfAnotherVersionOrNotShorterStartsOverWithoutStaleTail) {
+  // A partial file from an older version of "changed.bin", longer than the new one.
+  FakeFile old = FakeFile::Of(PatternBytes(60000, 1), kTime);
+  old.cutAfter = 40000;
+  service.Put("changed.bin", old);
+  Configure();
+  agent.Run();
+  ASSERT_EQ(fs::file_size(Partial("changed.bin")), 40000u);
+
+  const std::string changed = PatternBytes(10000, 2);
+  service.Put("changed.bin", FakeFile::Of(changed, kLaterTime));
+  // A partial file with the service's time that is longer than the service's file.
+  const std::string same = PatternBytes(3000, 3);
+  service.Put("same.bin", FakeFile::Of(same, kTime));
+  WriteFile(Partial("same.bin"), std::string(5000, 'x'));
+  SetFileTime(Partial("same.bin"), kTime);
+
+  const std::string out = agent.Run();
+  EXPECT_FALSE(Contains(out, "再開します")) << out;
+  const auto offsets = service.RequestsStartingWith("Offset:");
+  ASSERT_EQ(offsets.size(), 3u);
+  EXPECT_EQ(offsets[1], "Offset: 0 0");
+  EXPECT_EQ(offsets[2], "Offset: 0 0");
+  EXPECT_EQ(ReadFile(Local("changed.bin")), changed);
+  EXPECT_EQ(GetFileTime(Local("changed.bin")), kLaterTime);
+  EXPECT_EQ(ReadFile(Local("same.bin")), same);
+  EXPECT_FALSE(fs::exists(Partial("changed.bin")));
+  EXPECT_FALSE(fs::exists(Partial("same.bin")));
+  EXPECT_TRUE(Contains(out, "\n転送は成功しました。\n転送したファイルは 2個 です。\n")) << out;
+}
+
+TEST_F(FetchFaultsTest, WrongDigestDeletesThePartialFileAndIsNotCounted) {
+  const std::string content = PatternBytes(30000, 4);
+  FakeFile file = FakeFile::Of(content, kTime);
+  file.wrongDigests = 1;
+  service.Put("bad.bin", file);
+  Configure();
+
+  const std::string first = agent.Run();
+  std::string wrong(16, '\0');
+  Md5Context context;
+  Md5Init(&context);
+  Md5Update(&context, content.data(), static_cast<std::uint32_t>(content.size()));
+  Md5Final(&context);
+  std::copy(context.digest, context.digest + 16, wrong.begin());
+  wrong[0] = static_cast<char>(wrong[0] ^ 0x5A);
+  EXPECT_TRUE(Contains(first, "*\nファイルの転送が完了しました。\n" + HexDigest(content) + "\n" +
+                                  Md5ToHex(reinterpret_cast<const std::uint8_t*>(wrong.data())) +
+                                  "\nMD5が一致しません。ファイルを削除します。\n切断しました。\n"))
+      << first;
+  // Not counted as a failure: the pass ends as one that transferred nothing.
+  EXPECT_TRUE(
+      Contains(first, "\n有効な転送は行われませんでした。\n転送したファイルは 0個 です。\n"))
+      << first;
+  EXPECT_FALSE(fs::exists(Partial("bad.bin")));
+  EXPECT_FALSE(fs::exists(Local("bad.bin")));
+
+  agent.Run();
+  EXPECT_EQ(service.RequestsStartingWith("Offset:").back(), "Offset: 0 0");
+  EXPECT_EQ(ReadFile(Local("bad.bin")), content);
+}
+
+TEST_F(FetchFaultsTest, ConnectionLostBeforeOrWithinTheDigestEndsThePass) {
+  const std::string content = PatternBytes(20000, 5);
+  FakeFile noTrailer = FakeFile::Of(content, kTime);
+  noTrailer.cutAfter = content.size();
+  service.Put("a.bin", noTrailer);
+  FakeFile shortTrailer = FakeFile::Of(content, kTime);
+  shortTrailer.shortTrailer = 7;
+  service.Put("b.bin", shortTrailer);
+  Configure("TRY=1\n");
+
+  const std::string first = agent.Run();
+  EXPECT_TRUE(Contains(first, std::string(50, '*') +
+                                  "MD5受信中に接続が切断されました。中断します。\n"
+                                  "ファイルの取得中にエラーが発生しました。\n"))
+      << first;
+  EXPECT_TRUE(Contains(first, "\n転送できなかったファイルが 1個 あります。\n")) << first;
+  // The bytes stay, but without the service's time: they are not trusted for a resume.
+  EXPECT_EQ(fs::file_size(Partial("a.bin")), content.size());
+  EXPECT_NE(GetFileTime(Partial("a.bin")), kTime);
+
+  const std::string second = agent.Run();
+  EXPECT_EQ(service.RequestsStartingWith("Offset:")[1], "Offset: 0 0");
+  EXPECT_EQ(ReadFile(Local("a.bin")), content);
+  // A digest cut short is not compared as if it were whole.
+  EXPECT_TRUE(Contains(second, "MD5受信中に接続が切断されました。中断します。\n")) << second;
+  EXPECT_FALSE(Contains(second, "MD5が一致しません")) << second;
+  EXPECT_FALSE(fs::exists(Local("b.bin")));
+
+  const std::string third = agent.Run();
+  EXPECT_EQ(ReadFile(Local("b.bin")), content);
+  EXPECT_TRUE(Contains(third, "1個のファイルは既に存在します。\n1個のファイルが転送待ちです。\n"));
+}
+
+TEST_F(FetchFaultsTest, FileOver4GiBIsResumedNearItsEnd) {
+  const std::uint64_t size = (std::uint64_t{1} << 32) + 5000;
+  const std::string tail = PatternBytes(3000, 6);
+  FakeFile huge;
+  huge.size = size;
+  huge.lastWrite = kTime;
+  huge.tail = tail;
+  service.Put("huge.bin", huge);
+  // A sparse partial file holding all but the last 2000 bytes: zeros, then the tail's start.
+  const std::uint64_t have = size - 2000;
+  {
+    std::ofstream out(Partial("huge.bin"), std::ios::binary);
+    out.seekp(static_cast<std::streamoff>(size - tail.size()));
+    out.write(tail.data(), 1000);
+  }
+  ASSERT_EQ(fs::file_size(Partial("huge.bin")), have);
+  SetFileTime(Partial("huge.bin"), kTime);
+  Configure();
+
+  const std::string out = agent.Run();
+  EXPECT_TRUE(Contains(out, "ファイルサイズ Low:5000 High:1 （約4GB）\n")) << out;
+  EXPECT_EQ(service.RequestsStartingWith("Offset:"),
+            std::vector<std::string>{"Offset: " + std::to_string(have & 0xFFFFFFFFu) + " 1"});
+  EXPECT_TRUE(Contains(out, "受信済みのファイルがあります。位置、" +
+                                std::to_string(have & 0xFFFFFFFFu) + ",1から再開します。\n"))
+      << out;
+  EXPECT_EQ(Count(out, HexDigest(tail.substr(1000)) + "\n"), 2) << out;
+  ASSERT_TRUE(fs::exists(Local("huge.bin"))) << out;
+  EXPECT_EQ(fs::file_size(Local("huge.bin")), size);
+  std::ifstream in(Local("huge.bin"), std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(size - tail.size()));
+  std::string end(tail.size(), '\0');
+  in.read(end.data(), static_cast<std::streamsize>(end.size()));
+  EXPECT_EQ(end, tail);
+  EXPECT_EQ(GetFileTime(Local("huge.bin")), kTime);
+}
+
+TEST_F(FetchFaultsTest, NamesThatWouldLeaveTheBaseAreRefusedAndCounted) {
+  const std::string content = "inside\n";
+  for (const char* name : {"../escape.txt", "..", ".", "sub/inner.txt", "back\\slash.txt",
+                           "tab\tname.txt", "ok.txt"}) {
+    service.Put(name, FakeFile::Of(content, kTime));
+  }
+  fs::create_directory(agent.base() / "sub");
+  Configure();
+
+  const std::string out = agent.Run();
+  EXPECT_EQ(Count(out, "ローカルファイル名が不正です。スキップします。\n"), 6) << out;
+  EXPECT_EQ(service.RequestsStartingWith("GET "), std::vector<std::string>{"GET ok.txt"});
+  EXPECT_TRUE(
+      Contains(out, "\n転送できなかったファイルが 6個 あります。\n転送したファイルは 1個 です。\n"))
+      << out;
+  // Nothing was written anywhere but the one good file in the base.
+  EXPECT_EQ(ReadFile(Local("ok.txt")), content);
+  std::vector<std::string> inBase;
+  for (const auto& entry : fs::recursive_directory_iterator(agent.base())) {
+    inBase.push_back(fs::relative(entry.path(), agent.base()).string());
+  }
+  std::sort(inBase.begin(), inBase.end());
+  EXPECT_EQ(inBase, (std::vector<std::string>{"ok.txt", "sub"}));
+  EXPECT_FALSE(fs::exists(agent.dir() / "escape.txt"));
+  EXPECT_FALSE(fs::exists(agent.dir() / "_incomplete_escape.txt"));
+}
+
+TEST_F(FetchFaultsTest, RefusedGetIsCountedAndTheNextTryFetchesIt) {
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+    service.Put(name, FakeFile::Of(std::string("content of ") + name, kTime));
+  }
+  FakeFile refused = FakeFile::Of("last one", kTime);
+  refused.refuseGets = 1;
+  refused.refuseLine = "409 Conflict.";
+  service.Put("d.txt", refused);
+  Configure("TRY=3\n");
+
+  const std::string out = agent.Run();
+  EXPECT_TRUE(Contains(out,
+                       "\nd.txtを転送します。\nファイルd.txtの転送に失敗しました。409 Conflict.\n"
+                       "切断しました。\n----------------------------\nTry[2/3]\n"))
+      << out;
+  EXPECT_TRUE(Contains(out, "3個のファイルは既に存在します。\n1個のファイルが転送待ちです。\n"));
+  EXPECT_TRUE(
+      out.ends_with("切断しました。\n\n転送は成功しました。\n転送したファイルは 4個 です。\n"))
+      << out;
+  EXPECT_FALSE(Contains(out, "Try[3/3]"));
+  EXPECT_EQ(ReadFile(Local("d.txt")), "last one");
+}
+
+TEST_F(FetchFaultsTest, HeaderWithoutBytesEndsThePassWithQuit) {
+  FakeFile empty = FakeFile::Of("not really empty", kTime);
+  empty.announcedSize = 0;
+  service.Put("a.txt", empty);
+  service.Put("b.txt", FakeFile::Of("never asked for", kTime));
+  Configure();
+
+  const std::string out = agent.Run();
+  EXPECT_TRUE(Contains(out,
+                       "ファイルサイズ Low:0 High:0 （約0B）\n"
+                       "不正な応答を受信しました。終了します。\n切断しました。\n"))
+      << out;
+  EXPECT_EQ(service.RequestsStartingWith("GET "), std::vector<std::string>{"GET a.txt"});
+  EXPECT_TRUE(Contains(out, "\n転送できなかったファイルが 1個 あります。\n"));
+  EXPECT_FALSE(fs::exists(Local("a.txt")));
+  EXPECT_FALSE(fs::exists(Partial("a.txt")));
+}
+
+TEST_F(FetchFaultsTest, SkippingAfterTheHeaderKeepsTheConnectionInStep) {
+  // Base prefix plus name one byte over the limit of a fetched file.
+  const std::size_t prefix = agent.base().string().size() + 1;
+  const std::string longName = std::string(236 + 1 - prefix, 'a');
+  service.Put(longName, FakeFile::Of("long", kTime));
+  service.Put("b.txt", FakeFile::Of("blocked", kTime));
+  fs::create_directory(Partial("b.txt"));  // the partial file cannot be created
+  service.Put("c.txt", FakeFile::Of("fine", kTime));
+  Configure();
+
+  const std::string out = agent.Run();
+  EXPECT_TRUE(Contains(out,
+                       "ファイルの転送を開始します...\n"
+                       "ローカルファイル名が長すぎます。スキップします。\n\nb.txtを転送します。\n"))
+      << out;
+  EXPECT_TRUE(Contains(out,
+                       "ファイルの転送を開始します...\n"
+                       "ローカルファイルが生成できませんでした。スキップします。\n"))
+      << out;
+  // Each skipped exchange is ended by asking for nothing beyond the end.
+  EXPECT_EQ(service.RequestsStartingWith("Offset:"),
+            (std::vector<std::string>{"Offset: 4 0", "Offset: 7 0", "Offset: 0 0"}));
+  EXPECT_EQ(ReadFile(Local("c.txt")), "fine");
+  EXPECT_TRUE(
+      Contains(out, "\n転送できなかったファイルが 2個 あります。\n転送したファイルは 1個 です。\n"))
+      << out;
+
+  // One byte shorter, the name is fetched.
+  service.Put(longName.substr(1), FakeFile::Of("just fits", kTime));
+  agent.Run();
+  EXPECT_EQ(ReadFile(Local(longName.substr(1))), "just fits");
+}
+
+TEST_F(FetchFaultsTest, FullNameTableReadsTheRestOfTheList) {
+  service.Put("a.txt", FakeFile::Of("first", kTime));
+  // 9999 names that are refused without a request, filling the table to 10000.
+  for (int i = 1; i <= 9999; ++i) {
+    service.Put("b/" + std::to_string(100000 + i), FakeFile::Of("x", kTime));
+  }
+  service.Put("c.txt", FakeFile::Of("beyond the limit", kTime));
+  Configure();
+
+  const std::string out = agent.Run();
+  EXPECT_TRUE(Contains(out, "10000個のファイルが転送待ちです。\n")) << out.substr(0, 2000);
+  // The reply to the first GET is read as such, not a leftover line of the list.
+  EXPECT_EQ(ReadFile(Local("a.txt")), "first");
+  EXPECT_EQ(service.RequestsStartingWith("GET "), std::vector<std::string>{"GET a.txt"});
+  EXPECT_FALSE(fs::exists(Local("c.txt")));
+  EXPECT_TRUE(out.ends_with(
+      "\n転送できなかったファイルが 9999個 あります。\n転送したファイルは 1個 です。\n"));
+}
+
+// The child inherits the file size limit: its writes beyond it fail with EFBIG.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    savedHandler_ = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved_;
+    limited.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    (void)::signal(SIGXFSZ, savedHandler_);
+  }
+
+ private:
+  rlimit saved_{};
+  sighandler_t savedHandler_;
+};
+
+TEST_F(FetchFaultsTest, LocalWriteErrorEndsThePassAndTheNextRunResumes) {
+  const std::string content = PatternBytes(150000, 8);
+  service.Put("a.bin", FakeFile::Of(content, kTime));
+  service.Put("b.bin", FakeFile::Of("second", kTime));
+  Configure("TRY=3\n");
+
+  std::string first;
+  {
+    const FileSizeLimit limit(100000);
+    first = agent.Run();
+  }
+  EXPECT_TRUE(Contains(first, "ローカルファイル書き込みエラー。スキップします。\n切断しました。\n"))
+      << first;
+  // The pass ended there: the second file was not asked for, and every try met the same limit.
+  EXPECT_EQ(service.RequestsStartingWith("GET "), (std::vector<std::string>(3, "GET a.bin")));
+  EXPECT_TRUE(first.ends_with(
+      "\n転送できなかったファイルが 1個 あります。\n転送したファイルは 0個 です。\n"))
+      << first;
+  ASSERT_EQ(fs::file_size(Partial("a.bin")), 100000u);
+  EXPECT_EQ(GetFileTime(Partial("a.bin")), kTime);
+
+  const std::string second = agent.Run();
+  EXPECT_TRUE(Contains(second, "位置、100000,0から再開します。\n")) << second;
+  EXPECT_EQ(ReadFile(Local("a.bin")), content);
+  EXPECT_EQ(ReadFile(Local("b.bin")), "second");
+}
+
+}  // namespace
+}  // namespace quarv::test

@@ -1,0 +1,174 @@
+// The session layer: challenge, login, status lines by state, QUIT, line rules.
+#include <cctype>
+#include <regex>
+#include <string>
+
+#include "tests/service/service_test_support.h"
+
+namespace quarv::test {
+namespace {
+
+using SessionTest = ServerTest;
+QUARV_SERVER_KINDS(SessionTest);
+
+TEST_P(SessionTest, ChallengeIsSixteenLettersFixedForTheSessionAndDrawnPerSession) {
+  RawClient first;
+  RawClient second;
+  ASSERT_TRUE(first.Connect(port()));
+  ASSERT_TRUE(second.Connect(port()));
+  ASSERT_TRUE(first.Send("HELO\r\n"));
+  const std::string challenge = first.ReadLine();
+  EXPECT_TRUE(std::regex_match(challenge, std::regex("200 [a-y]{16}\r\n"))) << challenge;
+  ASSERT_TRUE(first.Send("HELO again\r\n"));
+  EXPECT_EQ(first.ReadLine(), challenge);
+  // Two sessions started in the same second get different challenges.
+  ASSERT_TRUE(second.Send("HELO\r\n"));
+  const std::string other = second.ReadLine();
+  EXPECT_TRUE(std::regex_match(other, std::regex("200 [a-y]{16}\r\n"))) << other;
+  EXPECT_NE(other, challenge);
+}
+
+TEST_P(SessionTest, RightTokenLogsInAndWrongTokensMayBeRetried) {
+  RawClient client;
+  ASSERT_TRUE(client.Connect(port()));
+  ASSERT_TRUE(client.Send("HELO\r\n"));
+  const std::string challenge = client.ReadLine();
+  const std::string token = TokenFor(challenge, kPassword);
+  std::string lower = token;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  ASSERT_NE(lower, token);  // the digest has letters
+  const std::string wrongPassword = TokenFor(challenge, "open sesamE");
+
+  const char* unauthorized = "401 Unauthorized.\r\n";
+  ASSERT_TRUE(client.Send("ENTER " + lower + "\r\n"));
+  EXPECT_EQ(client.ReadLine(), unauthorized);
+  ASSERT_TRUE(client.Send("ENTER " + token + " \r\n"));
+  EXPECT_EQ(client.ReadLine(), unauthorized);
+  ASSERT_TRUE(client.Send("ENTER " + token.substr(0, 31) + "\r\n"));
+  EXPECT_EQ(client.ReadLine(), unauthorized);
+  ASSERT_TRUE(client.Send("ENTER " + wrongPassword + "\r\n"));
+  EXPECT_EQ(client.ReadLine(), unauthorized);
+  ASSERT_TRUE(client.Send("ENTER \r\n"));
+  EXPECT_EQ(client.ReadLine(), unauthorized);
+  ASSERT_TRUE(client.Send("ENTER\r\n"));
+  EXPECT_EQ(client.ReadLine(), "400 Bad Request.\r\n");
+  ASSERT_TRUE(client.Send("ENTER " + token + "\r\n"));
+  EXPECT_EQ(client.ReadLine(), "200 Welcome.\r\n");
+  ASSERT_TRUE(client.Send("LIST\r\n"));
+  EXPECT_EQ(client.ReadLine(), "200 List of files.\r\n");
+}
+
+TEST_P(SessionTest, EnterIsJudgedAgainstTheSessionsOwnChallenge) {
+  RawClient client;
+  ASSERT_TRUE(client.Connect(port()));
+  // ENTER needs no HELO before it: it is judged at once.
+  ASSERT_TRUE(client.Send("ENTER 0123456789ABCDEF0123456789ABCDEF\r\n"));
+  EXPECT_EQ(client.ReadLine(), "401 Unauthorized.\r\n");
+  ASSERT_TRUE(client.Send("HELO\r\n"));
+  const std::string token = TokenFor(client.ReadLine(), kPassword);
+  // A token seen in one session does not log in another.
+  RawClient other;
+  ASSERT_TRUE(other.Connect(port()));
+  ASSERT_TRUE(other.Send("ENTER " + token + "\r\n"));
+  EXPECT_EQ(other.ReadLine(), "401 Unauthorized.\r\n");
+  ASSERT_TRUE(client.Send("ENTER " + token + "\r\n"));
+  EXPECT_EQ(client.ReadLine(), "200 Welcome.\r\n");
+}
+
+TEST_P(SessionTest, StatusLinesDependOnTheState) {
+  RawClient client;
+  ASSERT_TRUE(client.Connect(port()));
+  const char* unknown = "400 Unknown Message.\r\n";
+  for (const char* line : {"LIST\r\n", "GET a\r\n", "DELE a\r\n", "GET\r\n", "\r\n", "quit\r\n",
+                           "QUIT\tnow\r\n", "HELLO\r\n", "Helo\r\n"}) {
+    ASSERT_TRUE(client.Send(line));
+    EXPECT_EQ(client.ReadLine(), unknown) << "before login: " << line;
+  }
+  ASSERT_TRUE(client.Login(kPassword));
+  for (const char* line :
+       {"HELO\r\n", "ENTER x\r\n", "ENTER\r\n", "list\r\n", "\r\n", "NOOP\r\n"}) {
+    ASSERT_TRUE(client.Send(line));
+    EXPECT_EQ(client.ReadLine(), unknown) << "after login: " << line;
+  }
+  for (const char* line : {"GET\r\n", "DELE\r\n"}) {
+    ASSERT_TRUE(client.Send(line));
+    EXPECT_EQ(client.ReadLine(), "400 Bad Request.\r\n") << line;
+  }
+  // The session is still usable.
+  ASSERT_TRUE(client.Send("LIST ignored words\r\n"));
+  EXPECT_EQ(ReadListing(client), "200 List of files.\r\n.\r\n");
+}
+
+TEST_P(SessionTest, QuitInEitherStateSaysGoodByeAndCloses) {
+  RawClient before;
+  ASSERT_TRUE(before.Connect(port()));
+  ASSERT_TRUE(before.Send("QUIT\r\n"));
+  EXPECT_EQ(before.ReadLine(), "200 GoodBye.\r\n");
+  EXPECT_TRUE(before.WaitClosed(10s));
+
+  auto after = LoggedIn();
+  ASSERT_TRUE(after->Send("QUIT and some words\r\n"));
+  EXPECT_EQ(after->ReadLine(), "200 GoodBye.\r\n");
+  EXPECT_TRUE(after->WaitClosed(10s));
+}
+
+TEST_P(SessionTest, LineOf198BytesIsReadAnd199BytesEndTheSessionWithoutReply) {
+  RawClient client;
+  ASSERT_TRUE(client.Connect(port()));
+  ASSERT_TRUE(client.Send(std::string(198, 'X') + "\r\n"));
+  EXPECT_EQ(client.ReadLine(), "400 Unknown Message.\r\n");
+  ASSERT_TRUE(client.Send("QUIT " + std::string(193, 'x') + "\r\n"));  // 198 bytes: QUIT
+  EXPECT_EQ(client.ReadLine(), "200 GoodBye.\r\n");
+
+  RawClient tooLong;
+  ASSERT_TRUE(tooLong.Connect(port()));
+  ASSERT_TRUE(tooLong.Send("QUIT " + std::string(194, 'x') + "\r\n"));  // 199 bytes
+  EXPECT_TRUE(tooLong.WaitClosed(10s));
+  EXPECT_EQ(tooLong.ReadAll(1s), "");
+}
+
+TEST_P(SessionTest, BareLfEndsALineAndTheByteAfterCrIsSwallowed) {
+  RawClient client;
+  ASSERT_TRUE(client.Connect(port()));
+  ASSERT_TRUE(client.Send("HELO\n"));
+  const std::string challenge = client.ReadLine();
+  EXPECT_EQ(challenge.size(), 22u);
+  // "HELO" CR "Q": the Q is taken as the line end, so the next line is "QUIT", not "QQUIT".
+  ASSERT_TRUE(client.Send("HELO\rQQUIT\r\n"));
+  EXPECT_EQ(client.ReadLine(), challenge);
+  EXPECT_EQ(client.ReadLine(), "200 GoodBye.\r\n");
+  EXPECT_TRUE(client.WaitClosed(10s));
+}
+
+TEST_P(SessionTest, SeveralLinesInOneSendAreAnsweredInOrder) {
+  RawClient client;
+  ASSERT_TRUE(client.Connect(port()));
+  ASSERT_TRUE(client.Send("HELO\r\nLIST\r\nHELO\r\n"));
+  const std::string challenge = client.ReadLine();
+  EXPECT_EQ(challenge.substr(0, 4), "200 ");
+  EXPECT_EQ(client.ReadLine(), "400 Unknown Message.\r\n");
+  EXPECT_EQ(client.ReadLine(), challenge);
+}
+
+TEST_P(SessionTest, LoginTimerClosesASilentClientAndSparesALoggedInOne) {
+  // The logged-in client starts first, so that its timer would have run out before the others'.
+  auto idle = LoggedIn();
+  RawClient silent;
+  RawClient failing;
+  ASSERT_TRUE(silent.Connect(port()));
+  ASSERT_TRUE(failing.Connect(port()));
+  // Wrong tokens do not stop the timer.
+  ASSERT_TRUE(failing.Send("ENTER 0123456789ABCDEF0123456789ABCDEF\r\n"));
+  EXPECT_EQ(failing.ReadLine(), "401 Unauthorized.\r\n");
+  // The timer runs about five seconds; both are closed well within the bound, without a byte.
+  EXPECT_TRUE(silent.WaitClosed(20s));
+  EXPECT_EQ(silent.ReadAll(100ms), "");
+  EXPECT_TRUE(failing.WaitClosed(20s));
+  // The logged-in client has been idle past the timer and is served still.
+  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(idle->Send("LIST\r\n"));
+  EXPECT_EQ(ReadListing(*idle), "200 List of files.\r\n.\r\n");
+}
+
+}  // namespace
+}  // namespace quarv::test
