@@ -1,5 +1,6 @@
 // One transfer pass: connect, log in, list, fetch what is pending, delete on the service when
 // configured, say goodbye.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -22,6 +23,14 @@ constexpr char kNameKey[] = "FileName:";
 constexpr char kSizeKey[] = "FileSize:";
 constexpr char kTimeKey[] = "LastWrite:";
 
+// The offset line of a request sent ahead: the whole file.
+constexpr char kWholeFileOffset[] = "Offset: 0 0\r\n";
+
+// The bytes of "GET <name>\r\n" and the offset line.
+std::size_t AheadRequestLength(const std::string& name) {
+  return sizeof "GET " - 1 + name.size() + sizeof "\r\n" - 1 + sizeof kWholeFileOffset - 1;
+}
+
 }  // namespace
 
 int FetchAgent::RunPass(const char* host, int port, const char* password, const char* base,
@@ -33,11 +42,13 @@ int FetchAgent::RunPass(const char* host, int port, const char* password, const 
 
   const int shownPort = port & kPortMask;
   Say(Message::Connecting, host, shownPort);
+  connection.SetReceiveTimeout(static_cast<std::uint32_t>(idleTimeout.count()));
   if (!connection.Connect(host, static_cast<std::uint16_t>(shownPort))) {
     connection.Close();
     Say(Message::ConnectFailed, host, shownPort);
     return -1;
   }
+  connection.EnableKeepAlive();
 
   int finished = 0;
   const auto abortPass = [&] {
@@ -63,10 +74,46 @@ int FetchAgent::RunPass(const char* host, int port, const char* password, const 
   if (present != 0) Say(Message::PresentCount, present);
   Say(Message::PendingCount, static_cast<int>(pending.size()));
 
-  for (std::string& entry : pending) {
-    const std::string name = std::exchange(entry, std::string());  // the entry is released
+  // Requests sent ahead of the file being fetched, so that the service never waits for the
+  // agent between files: the GET of a later file together with its "Offset: 0 0", for files
+  // that have no partial file. They go out only while fetches succeed (the first file of a
+  // pass goes alone), never with DELETEFILE (each DELE follows its own file's exchange), and
+  // never past a file that must go in lock step. Replies are still read one file after another.
+  std::vector<bool> wentAhead(pending.size(), false);
+  std::size_t aheadEnd = 0;    // the entries before it have been considered
+  std::size_t aheadFiles = 0;  // requests sent ahead whose files are not done yet
+  std::size_t aheadBytes = 0;  // and their bytes
+  bool sendAhead = false;
+  for (std::size_t index = 0; index < pending.size(); ++index) {
+    if (sendAhead && aheadFiles < kAheadFiles) {
+      aheadEnd = std::max(aheadEnd, index);
+      std::string batch;
+      while (aheadEnd < pending.size() && aheadFiles < kAheadFiles) {
+        const std::string& next = pending[aheadEnd];
+        if (!IsSafeLocalName(next.c_str())) {  // never asked for at all
+          ++aheadEnd;
+          continue;
+        }
+        if (!CanRequestAhead(next.c_str())) break;
+        const std::size_t length = AheadRequestLength(next);
+        if (aheadBytes + length > kAheadBytes) break;
+        batch += "GET " + next + "\r\n" + kWholeFileOffset;
+        aheadBytes += length;
+        ++aheadFiles;
+        wentAhead[aheadEnd++] = true;
+      }
+      if (!batch.empty()) connection.SendText(batch.c_str());
+    }
+
+    const std::string name = std::exchange(pending[index], std::string());  // entry released
     Say(Message::FileBanner, name.c_str());
-    const FetchResult result = FetchFile(name.c_str(), notFetched);
+    const bool requested = wentAhead[index];
+    const FetchResult result = Fetch(name.c_str(), notFetched, requested);
+    if (requested) {
+      --aheadFiles;
+      aheadBytes -= AheadRequestLength(name);
+    }
+    sendAhead = result == FetchResult::Fetched && !deleteFile;
     if (result == FetchResult::AbortPass) return abortPass();
     if (result == FetchResult::EndPass) break;
     if (result == FetchResult::Fetched) {

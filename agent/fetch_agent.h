@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,14 +28,29 @@ inline constexpr std::size_t kPresentPathLimit = 244;
 inline constexpr std::size_t kFetchPathLimit = 236;
 // At most this many files are taken from one list.
 inline constexpr std::size_t kMaxPendingNames = 10000;
-// The body is received in blocks of this size.
+// The body is received in blocks of this size: the progress bar is brought up to date per block.
 inline constexpr std::uint32_t kBlockSize = 10240;
+// Bytes of a body taken in by one receive and one write: a whole number of blocks (so that the
+// progress bar moves exactly as it would block by block), a multiple of the page size, and
+// small enough that memory stays flat whatever the file size.
+inline constexpr std::uint32_t kReceiveBlocks = 24;
+inline constexpr std::uint32_t kReceiveSize = kReceiveBlocks * kBlockSize;
+// Requests that may be on their way ahead of the file being received: at most this many files,
+// in at most this many bytes of request lines, which the service's receive buffer always holds
+// (so that the agent never waits in a send while the service waits for it to read).
+inline constexpr std::size_t kAheadFiles = 16;
+inline constexpr std::size_t kAheadBytes = 4096;
 // The digest after the body, or the zero sentinel when nothing was asked for.
 inline constexpr std::uint32_t kTrailerSize = 16;
 // The progress bar has this many marks.
 inline constexpr std::int64_t kProgressMarks = 50;
 // Size of the buffer SizeText writes into.
 inline constexpr std::size_t kSizeTextCapacity = 32;
+
+// A connection on which the service sends nothing for this long counts as lost: the pass ends
+// (the partial file kept for a resume) and the run tries again, instead of waiting for ever on a
+// stalled service.
+inline constexpr std::chrono::minutes kIdleTimeout{5};
 
 inline constexpr char kPartialPrefix[] = "_incomplete_";
 inline constexpr char kZeroSentinel[] = "0000000000000000";
@@ -83,6 +99,8 @@ class FetchAgent {
 
   bool checkFileTime = true;
   bool deleteFile = false;
+  // How long a receive of the pass may wait for a byte before the connection counts as lost.
+  std::chrono::milliseconds idleTimeout = kIdleTimeout;
   Connection connection;
   // The local base directory as it prefixes every local path; rebuilt by every pass. Empty
   // when the BASE setting does not fit: then no local path is formed at all.
@@ -96,6 +114,13 @@ class FetchAgent {
   bool ReadList(std::vector<std::string>* pending, int* present);
   // Reads and drops the rest of a list block, up to its terminator.
   bool SkipRestOfList();
+  // The fetch of one file; `requested`: its GET and "Offset: 0 0" were sent ahead.
+  FetchResult Fetch(const char* name, int* notFetched, bool requested);
+  // Whether the GET of `name` may go ahead with "Offset: 0 0": a name that is fetched (safe, its
+  // paths fit) and has no partial file, so that the offset asked for is 0 whatever the header.
+  bool CanRequestAhead(const char* name) const;
+  // Reads and drops a body of `length` bytes and its trailer, asked for ahead but not wanted.
+  bool DrainBody(std::uint64_t length);
   // Ends a GET exchange whose body is not wanted: asks for the offset equal to the size and
   // reads the zero sentinel. False when the connection did not answer as expected.
   bool DeclineBody(std::uint32_t sizeLow, std::uint32_t sizeHigh);

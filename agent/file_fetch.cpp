@@ -4,11 +4,19 @@
 //
 // The connection is never left out of step with the service. When the file is skipped after the
 // header, the exchange is still ended (the offset asked for is the size, so that the service
-// answers with its zero sentinel). When the body cannot be written or the trailer is short, the
-// pass ends there. Either way the failure itself counts as one file not fetched; the files the
-// pass leaves untried are not counted, as with a lost connection.
+// answers with its zero sentinel; a body asked for ahead is read and dropped). When the body
+// cannot be written or the trailer is short, the pass ends there. Either way the failure itself
+// counts as one file not fetched; the files the pass leaves untried are not counted, as with a
+// lost connection.
+//
+// A file whose GET went ahead (agent_pass.cpp) was asked for with "Offset: 0 0" in the same
+// breath: its exchange here reads the replies only. A refused GET leaves that Offset line to be
+// answered by the service as an unknown command, which is read and dropped.
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "agent/console_output.h"
@@ -48,7 +56,30 @@ bool FetchAgent::DeclineBody(std::uint32_t sizeLow, std::uint32_t sizeHigh) {
          std::memcmp(sentinel.data(), kZeroSentinel, kTrailerSize) == 0;
 }
 
+bool FetchAgent::DrainBody(std::uint64_t length) {
+  std::array<char, kBlockSize> scratch;
+  length += kTrailerSize;
+  while (length > 0) {
+    const std::uint32_t want =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(length, kBlockSize));
+    std::uint32_t got = 0;
+    if (!connection.Receive(scratch.data(), want, &got) || got != want) return false;
+    length -= got;
+  }
+  return true;
+}
+
+bool FetchAgent::CanRequestAhead(const char* name) const {
+  if (!IsSafeLocalName(name) || !LocalPathFits(name, kFetchPathLimit)) return false;
+  const std::string partialPath = localBase + kPartialPrefix + name;
+  return !platform::FindEntry(partialPath.c_str(), nullptr);
+}
+
 FetchResult FetchAgent::FetchFile(const char* name, int* notFetched) {
+  return Fetch(name, notFetched, false);
+}
+
+FetchResult FetchAgent::Fetch(const char* name, int* notFetched, bool requested) {
   fetchedDurably_ = false;
 
   // A name that would leave the base directory is not even asked for.
@@ -59,12 +90,21 @@ FetchResult FetchAgent::FetchFile(const char* name, int* notFetched) {
   }
 
   // Request.
-  const std::string request = std::string("GET ") + name + "\r\n";
-  connection.SendText(request.c_str());
+  if (!requested) {
+    const std::string request = std::string("GET ") + name + "\r\n";
+    connection.SendText(request.c_str());
+  }
   if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return FetchResult::AbortPass;
   if (!IsAccepted(line_.data())) {
     Say(Message::GetRefused, name, line_.data());
     ++*notFetched;
+    // The Offset line that went with the request is answered as an unknown command. A lost
+    // connection shows at the next request, as it would without it; an accepted reply here
+    // means the service is out of step.
+    if (requested && connection.ReadLine(line_.data(), kReplyLineLimit) &&
+        IsAccepted(line_.data())) {
+      return FetchResult::AbortPass;
+    }
     return FetchResult::NextFile;
   }
 
@@ -103,10 +143,16 @@ FetchResult FetchAgent::FetchFile(const char* name, int* notFetched) {
   Md5Context digest;
   Md5Init(&digest);
 
+  // A body that is not wanted still has to pass: declined when it has not been asked for yet,
+  // read and dropped when it has.
+  const auto skipBody = [&] {
+    const bool inStep = requested ? DrainBody(total) : DeclineBody(sizeLow, sizeHigh);
+    return inStep ? FetchResult::NextFile : FetchResult::AbortPass;
+  };
   if (!LocalPathFits(name, kFetchPathLimit)) {
     Say(Message::LocalNameTooLong);
     ++*notFetched;
-    return DeclineBody(sizeLow, sizeHigh) ? FetchResult::NextFile : FetchResult::AbortPass;
+    return skipBody();
   }
   const std::string finalPath = localBase + name;
   const std::string partialPath = localBase + kPartialPrefix + name;
@@ -115,38 +161,60 @@ FetchResult FetchAgent::FetchFile(const char* name, int* notFetched) {
   if (!partial.IsOpen()) {
     Say(Message::PartialNotCreated);
     ++*notFetched;
-    return DeclineBody(sizeLow, sizeHigh) ? FetchResult::NextFile : FetchResult::AbortPass;
+    return skipBody();
   }
 
   // Resume only a partial file of this very version of the file (the service's time) that is
-  // shorter than it; anything else is written anew from the start.
+  // shorter than it; anything else is written anew from the start. A request that went ahead
+  // had no partial file and asked for the whole file.
   const platform::FileTime serverTime = platform::MakeWide(timeLow, timeHigh);
   std::uint64_t partialSize = 0;
+  const bool sized = partial.Size(&partialSize);
   platform::FileTime partialTime = 0;
   std::uint64_t offset = 0;
-  if (haveTime && partial.Size(&partialSize) && partial.LastWriteTime(&partialTime) &&
-      partialTime == serverTime && partialSize < total) {
-    offset = partialSize;
+  if (!requested) {
+    if (haveTime && sized && partialSize != 0 && partialSize < total &&
+        partial.LastWriteTime(&partialTime) && partialTime == serverTime) {
+      offset = partialSize;
+    }
+    connection.SendText(OffsetLine(offset).c_str());
   }
-  connection.SendText(OffsetLine(offset).c_str());
   if (offset != 0) {
     Say(Message::Resuming, platform::LowWord(offset), platform::HighWord(offset));
   }
-  bool writable = partial.Seek(offset);
+  bool writable = offset == 0 || partial.Seek(offset);  // a file opens at its start
 
-  // Progress bar and body.
+  // Progress bar and body. The body comes in pieces of whole blocks, each written at once; the
+  // marks due are counted as block by block, so the bar is the same.
   std::int64_t remaining = static_cast<std::int64_t>(total - offset);
   const std::int64_t initial = remaining;
   std::int64_t marks = 0;
   std::uint64_t received = offset;  // the length of good data in the partial file
+  const auto showProgress = [&] {
+    const std::int64_t due = kProgressMarks - remaining * kProgressMarks / initial;
+    if (due > marks) SayMarks(static_cast<int>(due - marks));
+    marks = due;
+  };
   Say(Message::RulerScale);
   Say(Message::RulerBar);
-  std::array<char, kBlockSize> block;
+  std::array<char, kBlockSize> smallBlock;
+  std::uint32_t capacity =
+      static_cast<std::uint32_t>(std::min<std::int64_t>(remaining, kReceiveSize));
+  std::unique_ptr<char[]> largeBlock;
+  char* block = smallBlock.data();
+  if (capacity > kBlockSize) {
+    largeBlock.reset(new (std::nothrow) char[capacity]);
+    if (largeBlock) {
+      block = largeBlock.get();
+    } else {
+      capacity = kBlockSize;
+    }
+  }
   while (remaining != 0) {
     const std::uint32_t want =
-        remaining >= kBlockSize ? kBlockSize : static_cast<std::uint32_t>(remaining);
+        static_cast<std::uint32_t>(std::min<std::int64_t>(remaining, capacity));
     std::uint32_t got = 0;
-    if (!connection.Receive(block.data(), want, &got)) {
+    if (!connection.Receive(block, want, &got)) {
       Say(Message::BodyConnectionLost);
       SettlePartial(partial, received, haveTime, serverTime);
       partial.Close();
@@ -154,19 +222,20 @@ FetchResult FetchAgent::FetchFile(const char* name, int* notFetched) {
       return FetchResult::AbortPass;
     }
     std::uint32_t written = 0;
-    if (!writable || !partial.Write(block.data(), got, &written) || written != got) {
+    if (!writable || !partial.Write(block, got, &written) || written != got) {
+      // The blocks written whole before the failing one still count on the bar.
+      remaining -= written / kBlockSize * kBlockSize;
+      showProgress();
       Say(Message::LocalWriteError);
       SettlePartial(partial, received + written, haveTime, serverTime);
       partial.Close();
       ++*notFetched;
       return FetchResult::EndPass;  // the rest of the body is still on its way
     }
-    Md5Update(&digest, block.data(), got);
+    Md5Update(&digest, block, got);
     remaining -= written;
     received += written;
-    const std::int64_t due = kProgressMarks - remaining * kProgressMarks / initial;
-    if (due > marks) SayMarks(static_cast<int>(due - marks));
-    marks = due;
+    showProgress();
   }
 
   // Trailer: the service's digest of exactly the bytes of this body.
@@ -194,8 +263,13 @@ FetchResult FetchAgent::FetchFile(const char* name, int* notFetched) {
     return FetchResult::NextFile;
   }
 
-  // Finish: exactly the received bytes, the service's time, then the file's own name.
-  SettlePartial(partial, received, haveTime, serverTime);
+  // Finish: exactly the received bytes, the service's time, then the file's own name. Only a
+  // partial file that was longer than what was received has to be cut.
+  if (sized && partialSize <= received) {
+    if (haveTime) partial.SetTimes(serverTime);
+  } else {
+    SettlePartial(partial, received, haveTime, serverTime);
+  }
   bool durable = !deleteFile || partial.Flush();
   partial.Close();
   platform::RemoveFile(finalPath.c_str());

@@ -10,7 +10,9 @@ namespace {
 constexpr int kListenBacklog = 5;
 }  // namespace
 
-Connection::~Connection() { Close(); }
+Connection::~Connection() {
+  Close();
+}
 
 void Connection::Adopt(platform::SocketHandle socket) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -190,9 +192,34 @@ bool Connection::Connect(const char* host, std::uint16_t port) {
   if (socket == platform::kInvalidSocket) return false;
   const platform::SocketHandle inUse = BeginUse();
   if (inUse == platform::kInvalidSocket) return false;
-  const bool connected = platform::ConnectTo(inUse, address_);
+  bool connected = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (receiveTimeout_ != 0) connected = platform::SetReceiveTimeout(inUse, receiveTimeout_);
+  }
+  connected = connected && platform::ConnectTo(inUse, address_);
   EndUse();
   return connected;
+}
+
+bool Connection::EnableKeepAlive() {
+  const platform::SocketHandle socket = BeginUse();
+  if (socket == platform::kInvalidSocket) return false;
+  const bool enabled = platform::EnableKeepAlive(socket);
+  EndUse();
+  return enabled;
+}
+
+bool Connection::SetReceiveTimeout(std::uint32_t milliseconds) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    receiveTimeout_ = milliseconds;
+  }
+  const platform::SocketHandle socket = BeginUse();
+  if (socket == platform::kInvalidSocket) return true;  // applied at the next Connect
+  const bool set = platform::SetReceiveTimeout(socket, milliseconds);
+  EndUse();
+  return set;
 }
 
 std::uint16_t Connection::LocalPort() const {

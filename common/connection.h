@@ -48,6 +48,14 @@ class Connection : public NetLibrary {
   // Connects to a dotted address, or to a host name looked up when it is not one.
   bool Connect(const char* host, std::uint16_t port);
 
+  // Turns TCP keepalive on for the socket held now, so that a peer that vanished is noticed.
+  // False when there is no socket or the system refuses.
+  bool EnableKeepAlive();
+  // From now on a receive (Receive, ReadLine) that gets no byte for `milliseconds` fails as if
+  // the connection were lost; 0 waits for ever (the default). Applies to the socket held now and
+  // to the socket of every later Connect.
+  bool SetReceiveTimeout(std::uint32_t milliseconds);
+
   // True while the connection holds a socket that has not been closed.
   bool IsOpen() const;
   // The local port of a listening connection (0 when not known).
@@ -68,8 +76,9 @@ class Connection : public NetLibrary {
 
   mutable std::mutex mutex_;
   platform::SocketHandle socket_ = platform::kInvalidSocket;
-  int users_ = 0;        // calls currently using socket_
-  bool closed_ = false;  // Close was called; release socket_ when users_ drops to 0
+  std::uint32_t receiveTimeout_ = 0;  // milliseconds; 0: none
+  int users_ = 0;                     // calls currently using socket_
+  bool closed_ = false;               // Close was called; release socket_ when users_ drops to 0
 
   static constexpr std::uint32_t kBufferSize = 4096;
   std::array<char, kBufferSize> buffer_{};

@@ -43,6 +43,20 @@ int ReceiveSome(SocketHandle socket, void* buffer, int length);
 void ShutdownBoth(SocketHandle socket);
 void CloseSocket(SocketHandle socket);
 
+// Turns TCP keepalive on: when the peer has vanished without a word (its machine switched off,
+// the network gone), the system's probes go unanswered and the calls blocked in the socket fail
+// instead of waiting for ever. On POSIX the probes start after kKeepAliveIdleSeconds of silence.
+bool EnableKeepAlive(SocketHandle socket);
+// The POSIX probes: the first after this much silence, then one per interval; after this many
+// unanswered probes the connection counts as lost (here: within two minutes of the silence).
+inline constexpr int kKeepAliveIdleSeconds = 60;
+inline constexpr int kKeepAliveIntervalSeconds = 10;
+inline constexpr int kKeepAliveProbes = 6;
+
+// Makes a receive call on `socket` that gets no byte within `milliseconds` fail (-1) as if the
+// connection were lost; 0 lets it wait for ever (the default of every socket).
+bool SetReceiveTimeout(SocketHandle socket, std::uint32_t milliseconds);
+
 // Wakes every call blocked in `socket` on another thread. Returns true when doing so has also
 // released the handle (the caller must then never close it again), false when the handle is
 // still open and must be closed by CloseSocket once no call uses it any more.

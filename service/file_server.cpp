@@ -81,6 +81,9 @@ void FileServer::AcceptLoop() {
       if (!stopping_.load()) std::this_thread::sleep_for(kAcceptRetryPause);
       continue;
     }
+    // A client that vanishes without closing (its machine off, the network gone) is noticed,
+    // so that its session ends and gives back its place.
+    connection->EnableKeepAlive();
     Admit(std::move(connection));
   }
 }

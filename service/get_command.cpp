@@ -13,9 +13,11 @@
 // Error lines: "413 File Name Too Large." (base prefix plus name too long), "404 File Not
 // Found", "404 Path Not Found", "409 Conflict." (being sent, or open for writing elsewhere),
 // "404 Unknown Error=<code>,<text>" (any other failure; 5 for a read-only file).
-#include <array>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "common/md5.h"
@@ -29,8 +31,10 @@ namespace quarv {
 
 namespace {
 
-// The file is read and sent in blocks of this size, the digest brought up to date per block.
-constexpr std::uint32_t kBlockSize = 10240;
+// The file is read and sent in blocks of up to this size, the digest brought up to date per
+// block. Larger than the agent's progress blocks: fewer reads and sends per byte, while a session
+// still holds at most one block (ten sessions well under a few MiB).
+constexpr std::uint32_t kBlockSize = 128 * 1024;
 constexpr char kZeroSentinel[] = "0000000000000000";
 constexpr std::int32_t kZeroSentinelSize = 16;
 static_assert(sizeof kZeroSentinel == kZeroSentinelSize + 1);
@@ -115,25 +119,36 @@ CommandResult FileServer::SendFile(Connection& connection, const char* name) {
     connection.SendAll(kZeroSentinel, kZeroSentinelSize);
     return CommandResult::Continue;
   }
-  if (!file.Seek(offset)) return CommandResult::CloseConnection;
+  if (offset != 0 && !file.Seek(offset)) return CommandResult::CloseConnection;
 
-  std::array<char, kBlockSize> block;
+  // One block, with room behind it for the digest: the last bytes of the body and the digest
+  // leave in one send, so the client never waits for a lone 16-byte segment. A small file
+  // needs only a small buffer.
   std::uint64_t remaining = size - offset;
+  const std::uint32_t blockSize =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, kBlockSize));
+  const std::unique_ptr<char[]> block(new (std::nothrow) char[blockSize + kMd5DigestSize]);
+  if (!block) return CommandResult::CloseConnection;
   while (remaining > 0) {
     const std::uint32_t wanted =
-        remaining < kBlockSize ? static_cast<std::uint32_t>(remaining) : kBlockSize;
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, blockSize));
     std::uint32_t got = 0;
     // A read that fails, or a file that ends before the announced size (it has shrunk), cannot
     // be told to the client, which waits for the announced bytes: the connection is closed.
-    if (!file.Read(block.data(), wanted, &got) || got == 0) return CommandResult::CloseConnection;
+    if (!file.Read(block.get(), wanted, &got) || got == 0) return CommandResult::CloseConnection;
     remaining -= got;
-    if (!connection.SendAll(block.data(), static_cast<std::int32_t>(got))) {
+    Md5Update(&digest, block.get(), got);
+    std::uint32_t length = got;
+    if (remaining == 0) {
+      Md5Final(&digest);
+      std::memcpy(block.get() + got, digest.digest, kMd5DigestSize);
+      length += kMd5DigestSize;
+    }
+    // No digest follows a failed send.
+    if (!connection.SendAll(block.get(), static_cast<std::int32_t>(length))) {
       return CommandResult::CloseConnection;
     }
-    Md5Update(&digest, block.data(), got);
   }
-  Md5Final(&digest);
-  connection.SendAll(digest.digest, static_cast<std::int32_t>(kMd5DigestSize));
   return CommandResult::Continue;
 }
 

@@ -1,19 +1,22 @@
-// Console output on POSIX: the messages are UTF-8 already, and every piece of output is written
-// straight to standard output, so that it reaches a terminal at once and keeps its order with
-// respect to anything else the process writes there.
+// Console output on POSIX: the messages are UTF-8 already. To a terminal every piece of output is
+// written at once, so that it shows at once (progress marks included) and keeps its order with
+// respect to anything else the process writes there. To a file or a pipe the output is gathered
+// and written in large pieces: when the buffer is full, at ConsoleFlush and at the end of the
+// process. The order of the bytes is the same either way.
 #include "platform/console.h"
 
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <mutex>
 
 namespace quarv::platform {
+namespace {
 
-std::string ToConsoleBytes(const char* utf8) {
-  return utf8 == nullptr ? std::string() : utf8;
-}
+constexpr std::size_t kConsoleBufferSize = 64 * 1024;
 
-void ConsoleWrite(const char* bytes, std::size_t length) {
+void WriteOut(const char* bytes, std::size_t length) {
   while (length > 0) {
     const ssize_t written = ::write(STDOUT_FILENO, bytes, length);
     if (written < 0) {
@@ -26,7 +29,65 @@ void ConsoleWrite(const char* bytes, std::size_t length) {
   }
 }
 
-// Nothing is held back, so there is nothing to flush.
-void ConsoleFlush() {}
+class ConsoleBuffer {
+ public:
+  ConsoleBuffer() : immediate_(::isatty(STDOUT_FILENO) == 1) {}
+  ~ConsoleBuffer() { Flush(); }
+  ConsoleBuffer(const ConsoleBuffer&) = delete;
+  ConsoleBuffer& operator=(const ConsoleBuffer&) = delete;
+
+  void Write(const char* bytes, std::size_t length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (immediate_) {
+      WriteOut(bytes, length);
+      return;
+    }
+    if (used_ + length > kConsoleBufferSize) {
+      FlushLocked();
+      if (length > kConsoleBufferSize) {
+        WriteOut(bytes, length);
+        return;
+      }
+    }
+    std::memcpy(buffer_ + used_, bytes, length);
+    used_ += length;
+  }
+
+  void Flush() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    FlushLocked();
+  }
+
+ private:
+  void FlushLocked() {
+    WriteOut(buffer_, used_);
+    used_ = 0;
+  }
+
+  std::mutex mutex_;
+  const bool immediate_;
+  std::size_t used_ = 0;
+  char buffer_[kConsoleBufferSize];
+};
+
+// Made on first use and flushed when the process ends normally (return from main, exit).
+ConsoleBuffer& Console() {
+  static ConsoleBuffer console;
+  return console;
+}
+
+}  // namespace
+
+std::string ToConsoleBytes(const char* utf8) {
+  return utf8 == nullptr ? std::string() : utf8;
+}
+
+void ConsoleWrite(const char* bytes, std::size_t length) {
+  Console().Write(bytes, length);
+}
+
+void ConsoleFlush() {
+  Console().Flush();
+}
 
 }  // namespace quarv::platform

@@ -21,6 +21,9 @@ namespace {
 
 using FileKey = std::pair<std::uint64_t, std::uint64_t>;  // (st_dev, st_ino)
 
+// Files from this size on are announced to the system as read from start to end.
+constexpr std::uint64_t kSequentialHintSize = 1024 * 1024;
+
 // The files this process is sending. An open for sending on Windows denies writers and a second
 // open for writing; here a second sender and a delete consult this table instead.
 struct SendingTable {
@@ -132,7 +135,7 @@ File& File::operator=(File&& other) noexcept {
 }
 
 File File::OpenForSending(const char* path, SystemError* error) {
-  // O_NONBLOCK: opening a FIFO must never wait for a writer. It is cleared again below.
+  // O_NONBLOCK: opening a FIFO must never wait for a writer (a FIFO is refused below).
   const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     *error = ErrorFromErrno(errno, path);
@@ -151,8 +154,11 @@ File File::OpenForSending(const char* path, SystemError* error) {
     ::close(fd);
     return File();
   }
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  // O_NONBLOCK stays: it has no effect on the reads of a regular file, and clearing it would
+  // cost two more calls for every file sent.
+  if (static_cast<std::uint64_t>(info.st_size) >= kSequentialHintSize) {
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // larger read-ahead from the disk
+  }
 
   const FileKey key = KeyOf(info);
   SendingTable& table = Sending();

@@ -4,7 +4,9 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -98,6 +100,30 @@ int ReceiveSome(SocketHandle socket, void* buffer, int length) {
 void ShutdownBoth(SocketHandle socket) { ::shutdown(Fd(socket), SHUT_RDWR); }
 
 void CloseSocket(SocketHandle socket) { ::close(Fd(socket)); }
+
+bool EnableKeepAlive(SocketHandle socket) {
+  const int on = 1;
+  const int idle = kKeepAliveIdleSeconds;
+  const int interval = kKeepAliveIntervalSeconds;
+  const int probes = kKeepAliveProbes;
+  // Data the peer leaves unacknowledged this long ends the connection as well (a peer that
+  // vanished while a body was on its way to it); the system alone would retry for many minutes.
+  const unsigned userTimeout = static_cast<unsigned>(idle + interval * probes) * 1000u;
+  return ::setsockopt(Fd(socket), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+         ::setsockopt(Fd(socket), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 &&
+         ::setsockopt(Fd(socket), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 &&
+         ::setsockopt(Fd(socket), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0 &&
+         ::setsockopt(Fd(socket), IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout,
+                      sizeof userTimeout) == 0;
+}
+
+bool SetReceiveTimeout(SocketHandle socket, std::uint32_t milliseconds) {
+  // recv then fails with EAGAIN, which ReceiveSome reports as a failure.
+  timeval limit{};
+  limit.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  limit.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
+  return ::setsockopt(Fd(socket), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
+}
 
 bool InterruptSocket(SocketHandle socket) {
   // Shutting down wakes recv and accept blocked on other threads; the descriptor stays ours

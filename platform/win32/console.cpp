@@ -4,6 +4,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -83,16 +84,18 @@ void WriteToConsole(HANDLE out, const char* bytes, std::size_t length) {
 
 std::string ToConsoleBytes(const char* utf8) {
   if (utf8 == nullptr || *utf8 == '\0') return std::string();
-  const std::wstring wide = ToWide(CP_UTF8, utf8, -1);  // holds the terminating NUL
+  // The lengths are given: ToWide takes no NUL-terminated form.
+  const std::wstring wide = ToWide(CP_UTF8, utf8, static_cast<int>(std::strlen(utf8)));
   if (wide.empty()) return std::string(utf8);
-  const int count =
-      WideCharToMultiByte(kConsoleCodePage, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  const int wideLength = static_cast<int>(wide.size());
+  const int count = WideCharToMultiByte(kConsoleCodePage, 0, wide.data(), wideLength, nullptr, 0,
+                                        nullptr, nullptr);
   if (count <= 0) return std::string(utf8);
   std::string bytes(static_cast<std::size_t>(count), '\0');
-  const int done = WideCharToMultiByte(kConsoleCodePage, 0, wide.c_str(), -1, bytes.data(), count,
-                                       nullptr, nullptr);
+  const int done = WideCharToMultiByte(kConsoleCodePage, 0, wide.data(), wideLength, bytes.data(),
+                                       count, nullptr, nullptr);
   if (done <= 0) return std::string(utf8);
-  bytes.resize(static_cast<std::size_t>(done - 1));  // without the NUL
+  bytes.resize(static_cast<std::size_t>(done));
   return bytes;
 }
 

@@ -91,10 +91,12 @@ File File::OpenForSending(const char* path, SystemError* error) {
   }
   File file(FromHandle(handle));
   // Only a file on disk is sent. A directory cannot be opened this way at all; a device or a
-  // pipe reached through the name is refused as the system refuses a directory.
+  // pipe reached through the name is refused as the system refuses a directory. A read-only file
+  // is refused too: Windows fails the open itself, but Wine keeps the attribute as the Unix
+  // permission bits, which do not hold back a process running as root.
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
     file.Close();
     SetError(error, ERROR_ACCESS_DENIED);
     return File();
@@ -115,7 +117,16 @@ File File::OpenPartial(const char* path, SystemError* error) {
     SetError(error, GetLastError());
     return File();
   }
-  return File(FromHandle(handle));
+  File file(FromHandle(handle));
+  // A read-only file is not written (Windows fails the open; see OpenForSending for Wine).
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(handle, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    file.Close();
+    SetError(error, ERROR_ACCESS_DENIED);
+    return File();
+  }
+  return file;
 }
 
 bool File::IsOpen() const {

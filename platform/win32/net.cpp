@@ -1,12 +1,30 @@
 // Sockets over Windows sockets 1.1 (wsock32).
+//
+// Every socket is non-blocking underneath, and each call that would block waits in select() in
+// slices instead, checking between slices whether InterruptSocket has been called for the socket.
+// That is how a Close from another thread wakes a blocked call without releasing the handle:
+//
+// - shutdown() alone wakes no blocked recv, accept, select or send (measured under Wine 8; on
+//   Windows a shutdown is not documented to wake them either);
+// - closesocket() wakes a blocked recv and accept, but the handle value is then free, and the
+//   system may hand it to a new socket at once, under a call of the closed connection that is
+//   about to start on the old value; and under Wine 8 closesocket() does not even wake a send
+//   that is blocked because the peer does not read.
+//
+// With the slices the handle stays this connection's until its last user has left (Connection
+// then closes it), and an interrupted call ends within one slice.
 #define WIN32_LEAN_AND_MEAN
 // Winsock 1.1 before <windows.h>, so that nothing else declares the socket types first.
 #include <winsock.h>
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "platform/net.h"
 
@@ -16,8 +34,67 @@ namespace {
 
 // shutdown() in both directions; Winsock 1.1's header does not name it (SD_BOTH).
 constexpr int kShutdownBoth = 2;
+// How long a waiting call sleeps in select() before it looks for an interruption again: the
+// longest time a Close from another thread takes to end a blocked call.
+constexpr long kWaitSliceMicroseconds = 100 * 1000;
 
 std::atomic<std::uint64_t> hostLookups{0};
+
+// The sockets that InterruptSocket has shut down and whose handles are still open.
+std::mutex interruptMutex;
+std::vector<SOCKET> interruptedSockets;
+// The receive time-outs set by SetReceiveTimeout (milliseconds), under the same lock.
+std::vector<std::pair<SOCKET, DWORD>> receiveTimeouts;
+
+DWORD ReceiveTimeoutOf(SOCKET socket) {
+  std::lock_guard<std::mutex> lock(interruptMutex);
+  for (const auto& entry : receiveTimeouts) {
+    if (entry.first == socket) return entry.second;
+  }
+  return 0;
+}
+
+bool IsInterrupted(SOCKET socket) {
+  std::lock_guard<std::mutex> lock(interruptMutex);
+  return std::find(interruptedSockets.begin(), interruptedSockets.end(), socket) !=
+         interruptedSockets.end();
+}
+
+enum class Readiness { Ready, Interrupted, Failed, TimedOut };
+enum class WaitFor { Read, Write, Connect };
+
+// Waits until the socket can be read (or accepted on), written, or its connect has finished
+// (successfully or not). Failed when select() fails, e.g. once the library has been cleaned up;
+// TimedOut when `limitMilliseconds` (0: no limit) have passed without either.
+Readiness Wait(SOCKET socket, WaitFor what, DWORD limitMilliseconds = 0) {
+  const DWORD start = ::GetTickCount();
+  for (;;) {
+    if (IsInterrupted(socket)) return Readiness::Interrupted;
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(socket, &ready);
+    FD_SET(socket, &failed);
+    timeval slice;
+    slice.tv_sec = 0;
+    slice.tv_usec = kWaitSliceMicroseconds;
+    // A failed non-blocking connect is reported in the exception set.
+    const int count = ::select(0, what == WaitFor::Read ? &ready : nullptr,
+                               what == WaitFor::Read ? nullptr : &ready,
+                               what == WaitFor::Connect ? &failed : nullptr, &slice);
+    if (count == SOCKET_ERROR) return Readiness::Failed;
+    if (count > 0) return Readiness::Ready;
+    if (limitMilliseconds != 0 && ::GetTickCount() - start >= limitMilliseconds) {
+      return Readiness::TimedOut;
+    }
+  }
+}
+
+bool SetNonBlocking(SOCKET socket) {
+  u_long on = 1;
+  return ::ioctlsocket(socket, FIONBIO, &on) != SOCKET_ERROR;
+}
 
 SOCKET ToSocket(SocketHandle socket) {
   return static_cast<SOCKET>(socket);
@@ -55,13 +132,39 @@ bool NetStartup(std::uint16_t version, NetStartupData* data) {
 }
 
 void NetCleanup() {
-  WSACleanup();
+  std::lock_guard<std::mutex> lock(interruptMutex);
+  if (WSACleanup() == SOCKET_ERROR) return;
+  // After the process's last clean-up the system has closed every socket, and a new socket may
+  // get one of the listed values: only handles that are still sockets stay in the lists.
+  const auto closed = [](SOCKET socket) {
+    int type = 0;
+    int length = sizeof(type);
+    return ::getsockopt(socket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) ==
+           SOCKET_ERROR;
+  };
+  interruptedSockets.erase(
+      std::remove_if(interruptedSockets.begin(), interruptedSockets.end(), closed),
+      interruptedSockets.end());
+  receiveTimeouts.erase(std::remove_if(receiveTimeouts.begin(), receiveTimeouts.end(),
+                                       [&closed](const std::pair<SOCKET, DWORD>& entry) {
+                                         return closed(entry.first);
+                                       }),
+                        receiveTimeouts.end());
 }
 
 SocketHandle TcpSocket() {
-  return FromSocket(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (socket == INVALID_SOCKET) return kInvalidSocket;
+  if (!SetNonBlocking(socket)) {
+    ::closesocket(socket);
+    return kInvalidSocket;
+  }
+  return FromSocket(socket);
 }
 
+// No SO_REUSEADDR: on Windows it would let a second socket take a port that another one listens
+// on. Without it a port whose old connections linger in TIME_WAIT can be listened on again at
+// once (so under Wine 8 too).
 bool Bind(SocketHandle socket, const Ipv4Address& address) {
   const sockaddr_in in = ToSockaddr(address);
   return ::bind(ToSocket(socket), reinterpret_cast<const sockaddr*>(&in), sizeof(in)) !=
@@ -73,29 +176,69 @@ bool ListenOn(SocketHandle socket, int backlog) {
 }
 
 SocketHandle AcceptOn(SocketHandle listener, Ipv4Address* peer) {
-  sockaddr_in in;
-  std::memset(&in, 0, sizeof(in));
-  int length = sizeof(in);
-  const SOCKET accepted = ::accept(ToSocket(listener), reinterpret_cast<sockaddr*>(&in), &length);
-  if (accepted != INVALID_SOCKET && peer != nullptr) FromSockaddr(in, peer);
-  return FromSocket(accepted);
+  const SOCKET socket = ToSocket(listener);
+  for (;;) {
+    if (IsInterrupted(socket)) return kInvalidSocket;
+    sockaddr_in in;
+    std::memset(&in, 0, sizeof(in));
+    int length = sizeof(in);
+    const SOCKET accepted = ::accept(socket, reinterpret_cast<sockaddr*>(&in), &length);
+    if (accepted != INVALID_SOCKET) {
+      // An accepted socket takes the listener's mode; set anyway, as the waits rely on it.
+      if (!SetNonBlocking(accepted)) {
+        ::closesocket(accepted);
+        return kInvalidSocket;
+      }
+      if (peer != nullptr) FromSockaddr(in, peer);
+      return FromSocket(accepted);
+    }
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return kInvalidSocket;
+    if (Wait(socket, WaitFor::Read) != Readiness::Ready) return kInvalidSocket;
+  }
 }
 
 bool ConnectTo(SocketHandle socket, const Ipv4Address& address) {
+  const SOCKET s = ToSocket(socket);
   const sockaddr_in in = ToSockaddr(address);
-  return ::connect(ToSocket(socket), reinterpret_cast<const sockaddr*>(&in), sizeof(in)) !=
-         SOCKET_ERROR;
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&in), sizeof(in)) != SOCKET_ERROR) {
+    return true;
+  }
+  if (WSAGetLastError() != WSAEWOULDBLOCK) return false;
+  if (Wait(s, WaitFor::Connect) != Readiness::Ready) return false;
+  int error = 0;
+  int length = sizeof(error);
+  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) ==
+      SOCKET_ERROR) {
+    return false;
+  }
+  if (error != 0) {
+    WSASetLastError(error);
+    return false;
+  }
+  return true;
 }
 
 // Windows raises no signal for a send on a connection the peer has reset.
 int SendSome(SocketHandle socket, const void* data, int length) {
-  const int sent = ::send(ToSocket(socket), static_cast<const char*>(data), length, 0);
-  return sent == SOCKET_ERROR ? -1 : sent;
+  const SOCKET s = ToSocket(socket);
+  for (;;) {
+    if (IsInterrupted(s)) return -1;
+    const int sent = ::send(s, static_cast<const char*>(data), length, 0);
+    if (sent != SOCKET_ERROR) return sent;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
+    if (Wait(s, WaitFor::Write) != Readiness::Ready) return -1;
+  }
 }
 
 int ReceiveSome(SocketHandle socket, void* buffer, int length) {
-  const int got = ::recv(ToSocket(socket), static_cast<char*>(buffer), length, 0);
-  return got == SOCKET_ERROR ? -1 : got;
+  const SOCKET s = ToSocket(socket);
+  for (;;) {
+    if (IsInterrupted(s)) return -1;
+    const int got = ::recv(s, static_cast<char*>(buffer), length, 0);
+    if (got != SOCKET_ERROR) return got;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
+    if (Wait(s, WaitFor::Read, ReceiveTimeoutOf(s)) != Readiness::Ready) return -1;
+  }
 }
 
 void ShutdownBoth(SocketHandle socket) {
@@ -105,17 +248,59 @@ void ShutdownBoth(SocketHandle socket) {
 
 void CloseSocket(SocketHandle socket) {
   if (socket == kInvalidSocket) return;
-  ::closesocket(ToSocket(socket));
+  const SOCKET s = ToSocket(socket);
+  {
+    // Forgotten before the value is released, so that a new socket that gets it is not taken
+    // for interrupted.
+    std::lock_guard<std::mutex> lock(interruptMutex);
+    interruptedSockets.erase(std::remove(interruptedSockets.begin(), interruptedSockets.end(), s),
+                             interruptedSockets.end());
+    receiveTimeouts.erase(
+        std::remove_if(receiveTimeouts.begin(), receiveTimeouts.end(),
+                       [s](const std::pair<SOCKET, DWORD>& entry) { return entry.first == s; }),
+        receiveTimeouts.end());
+  }
+  ::closesocket(s);
 }
 
-// On Windows a shutdown alone does not wake a blocked accept; closing the handle wakes every call
-// blocked in the socket (they fail). The handle is therefore released here, and its value may be
-// handed out again at once: the caller must not use it afterwards.
+bool EnableKeepAlive(SocketHandle socket) {
+  // The probes follow the system-wide settings.
+  const BOOL on = TRUE;
+  return ::setsockopt(ToSocket(socket), SOL_SOCKET, SO_KEEPALIVE,
+                      reinterpret_cast<const char*>(&on), sizeof(on)) != SOCKET_ERROR;
+}
+
+// The sockets are non-blocking underneath (SO_RCVTIMEO would not apply): ReceiveSome's wait ends
+// when the time-out passes without a byte.
+bool SetReceiveTimeout(SocketHandle socket, std::uint32_t milliseconds) {
+  const SOCKET s = ToSocket(socket);
+  std::lock_guard<std::mutex> lock(interruptMutex);
+  for (auto& entry : receiveTimeouts) {
+    if (entry.first == s) {
+      entry.second = milliseconds;
+      return true;
+    }
+  }
+  receiveTimeouts.emplace_back(s, milliseconds);
+  return true;
+}
+
+// Marks the socket so that every call waiting in it (and every later one) ends within a slice,
+// and shuts it down so that the peer sees the end at once. The handle stays open: the caller
+// closes it with CloseSocket once no call uses it.
 bool InterruptSocket(SocketHandle socket) {
   if (socket == kInvalidSocket) return true;
-  ::shutdown(ToSocket(socket), kShutdownBoth);
-  ::closesocket(ToSocket(socket));
-  return true;
+  const SOCKET s = ToSocket(socket);
+  {
+    std::lock_guard<std::mutex> lock(interruptMutex);
+    if (std::find(interruptedSockets.begin(), interruptedSockets.end(), s) ==
+        interruptedSockets.end()) {
+      interruptedSockets.push_back(s);
+    }
+  }
+  // A listening socket has no connection to shut down (the call fails, harmlessly).
+  ::shutdown(s, kShutdownBoth);
+  return false;
 }
 
 bool LocalAddress(SocketHandle socket, Ipv4Address* address) {

@@ -29,6 +29,10 @@ std::uint32_t ReadProfileString(const char* section, const char* key, const char
   if (path == nullptr || section == nullptr || key == nullptr) {
     return CopyFallback(fallback, out, size);
   }
+  // A line that starts with ';' is a comment, so no key whose name starts with it is ever found.
+  // Windows reads the file that way; Wine 8 instead takes such a line for a key named ";...",
+  // which this check keeps from showing.
+  if (key[0] == ';') return CopyFallback(fallback, out, size);
   return static_cast<std::uint32_t>(
       GetPrivateProfileStringA(section, key, fallback != nullptr ? fallback : "", out, size, path));
 }

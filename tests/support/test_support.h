@@ -27,6 +27,10 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// True in the Windows build, for the few expectations that differ by design (e.g. the console's
+// bytes); a test keeps to the platform layer's own answers where it can.
+bool IsWindows();
+
 // A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0, read back, released).
 std::uint16_t FreeLoopbackPort();
 
@@ -47,6 +51,8 @@ std::filesystem::path CopyExecutable(const std::filesystem::path& executable,
 
 // A child process started with a working directory, its standard output and standard error
 // captured to files. Destroying a running child kills it (SIGKILL) and reaps it.
+// On Windows there are no signals: Signal and Kill end the process at once (TerminateProcess)
+// with the exit code a POSIX process killed by that signal shows, 128 + the signal number.
 class ChildProcess {
  public:
   ChildProcess() = default;
@@ -69,6 +75,7 @@ class ChildProcess {
 
  private:
   int pid_ = -1;
+  std::intptr_t process_ = 0;  // Windows: the process handle
   bool reaped_ = false;
   int status_ = 0;
   std::filesystem::path outPath_;
