@@ -8,11 +8,15 @@
 # counterparts), and stops the server again. Every Wine step is bounded in time, and the time of
 # each step is printed.
 #
-# Environment: QUARV_WINEPREFIX (see scripts/wine-run.sh), QUARV_WERROR (as for every preset).
+# Environment: QUARV_WINEPREFIX (see scripts/wine-run.sh), QUARV_WERROR (as for every preset),
+# QUARV_LINUX_BUILD (the Linux build for the system test, default build/default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs="$(nproc 2>/dev/null || echo 2)"
+# The Linux build whose programs the system test runs beside the Windows ones.
+linux_build="${QUARV_LINUX_BUILD:-build/default}"
+export QUARV_LINUX_BUILD="$linux_build"
 export QUARV_WINEPREFIX="${QUARV_WINEPREFIX:-${HOME:-/root}/.cache/quarv/wine}"
 export WINEPREFIX="$QUARV_WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
@@ -45,11 +49,11 @@ trap stop_server EXIT
 # The server's socket, once it accepts clients. Debian's Wine keeps its server directories under
 # a directory whose name it records in the prefix; elsewhere they are under /tmp/.wine-UID.
 server_ready() {
-  local base="/tmp/.wine-$(id -u)"
+  local base device inode
+  base="/tmp/.wine-$(id -u)"
   [ -f "$WINEPREFIX/wineserver" ] && base="/tmp/$(cat "$WINEPREFIX/wineserver")"
-  local name
-  name=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
-  [ -S "$base/$name/socket" ]
+  read -r device inode < <(stat -c '%d %i' "$WINEPREFIX")
+  [ -S "$base/$(printf 'server-%x-%x' "$device" "$inode")/socket" ]
 }
 
 step "installing what is missing"
@@ -76,9 +80,9 @@ step "building the mingw32-tests preset"
 cmake --preset mingw32-tests >/dev/null
 cmake --build --preset mingw32-tests -j "$jobs"
 
-step "building the Linux programs for the system test (default preset)"
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$jobs" --target QuarvSvc QuarvAgent
+step "building the Linux programs for the system test (default preset, $linux_build)"
+cmake --preset default -B "$linux_build" >/dev/null
+cmake --build "$linux_build" -j "$jobs" --target QuarvSvc QuarvAgent
 
 step "running the Windows suites under Wine"
 timeout 1500 ctest --preset mingw32-tests -j "$jobs"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # System test of the Windows programs under Wine, with the Linux programs beside them:
 #
+#  0. QuarvSvc.exe and QuarvAgent.exe are 32-bit console programs importing system DLLs only.
 #  1. QuarvSvc.exe started by hand ends at once with exit code 1063 and prints nothing.
 #  2. QuarvSvc.exe as the service ZelQuarvSvc under Wine's service control manager: sc create,
 #     sc start, RUNNING; a transfer by the Linux QuarvAgent; pause (the port is no longer
@@ -14,8 +15,11 @@
 #  5. Resume across the platforms: a transfer cut by a proxy leaves a partial file, and the
 #     other platform's agent resumes it from its length.
 #  6. The Windows agent on a Japanese system (ANSI code page 932): names with double-byte
-#     characters whose second byte is 0x5C in its directory, its BASE and the file fetched.
+#     characters whose second byte is 0x5C in its directory, its BASE and the file fetched; the
+#     base prefix's closing backslash in that code page (a test of quarv_windows_tests.exe).
 #  7. The Windows agent from the Windows service with DELETEFILE=Yes.
+#  8. The Windows agent on a console (a terminal through Wine's console host, not in code page
+#     932): the terminal shows the same text as the Linux agent's, Japanese included.
 #
 # Prints one PASS or FAIL line per check and exits non-zero when a check failed. Every Wine
 # command is bounded in time; on any way out the service is stopped and deleted and every process
@@ -25,7 +29,8 @@
 #
 # Environment:
 #   QUARV_WINDOWS_BUILD  the Windows build (default build/mingw32-tests): service/QuarvSvc.exe,
-#                        agent/QuarvAgent.exe, tests/quarv_service_control_tool.exe
+#                        agent/QuarvAgent.exe, tests/quarv_service_control_tool.exe,
+#                        tests/quarv_windows_tests.exe
 #   QUARV_LINUX_BUILD    the Linux build (default build/default): service/QuarvSvc,
 #                        agent/QuarvAgent
 #   QUARV_WINEPREFIX     the Wine prefix (as for scripts/wine-run.sh)
@@ -50,7 +55,9 @@ password="system-$RANDOM$RANDOM"
 win_svc_exe="$windows_build/service/QuarvSvc.exe"
 win_agent_exe="$windows_build/agent/QuarvAgent.exe"
 tool_exe="$windows_build/tests/quarv_service_control_tool.exe"
-for program in "$win_svc_exe" "$win_agent_exe" "$tool_exe" "$linux_build/service/QuarvSvc" \
+windows_tests_exe="$windows_build/tests/quarv_windows_tests.exe"
+for program in "$win_svc_exe" "$win_agent_exe" "$tool_exe" "$windows_tests_exe" \
+  "$linux_build/service/QuarvSvc" \
   "$linux_build/agent/QuarvAgent"; do
   if [ ! -x "$program" ]; then
     echo "FAIL: $program is missing: build the mingw32-tests and default presets first" >&2
@@ -282,6 +289,23 @@ partial_as_expected() {  # inbox
     [ "$(stat -c %.7Y "$partial")" = "$(stat -c %.7Y "$outbox/large.bin")" ]
 }
 
+# --- 0. The executables ----------------------------------------------------------------------
+echo "== the executables"
+# 32-bit, and nothing to install beside them: the system's own DLLs only.
+only_system_dlls() {  # executable
+  local headers dlls
+  headers="$(i686-w64-mingw32-objdump -p "$1")" || return 1
+  grep -q 'file format pei-i386$' <<<"$headers" && grep -qE '^Magic\s+010b' <<<"$headers" &&
+    grep -qE '^Subsystem\s+00000003' <<<"$headers" || return 1
+  dlls="$(awk '/DLL Name:/ { print toupper($3) }' <<<"$headers" | sort -u)"
+  echo "  $(basename "$1"): $(echo $dlls)"
+  [ -n "$dlls" ] && ! grep -qvxE 'KERNEL32\.DLL|MSVCRT\.DLL|WSOCK32\.DLL|ADVAPI32\.DLL' <<<"$dlls"
+}
+check "QuarvSvc.exe: a 32-bit console program that imports only system DLLs" \
+  only_system_dlls "$win_svc_exe"
+check "QuarvAgent.exe: a 32-bit console program that imports only system DLLs" \
+  only_system_dlls "$win_agent_exe"
+
 # --- 1. Started by hand ----------------------------------------------------------------------
 echo "== QuarvSvc.exe started by hand"
 wine_bounded "$(winpath "$tool_exe")" run "$(winpath "$work/win-service/QuarvSvc.exe")" \
@@ -380,6 +404,35 @@ check "a refused login: the Linux agent says so" \
 check "a refused login: the same messages in code page 932, byte for byte" \
   same_console_bytes "$work/linux-refused.out" "$work/windows-refused.out"
 
+# --- 8. The Windows agent on a console -------------------------------------------------------
+# With a terminal as its output, Wine gives the program a console whose host shows on the
+# terminal, in the terminal's encoding (UTF-8 here), the characters that the program wrote. The
+# locale is not Japanese, so the console's code page is not 932 either: code page 932 bytes
+# written as they are would arrive garbled; only characters written as such read right.
+echo "== the Windows agent on a console"
+windows_agent_on_console() {  # port, inbox, tries, output
+  mkdir -p "$2"
+  write_agent_ini "$work/win-agent" "$1" "$(winpath "$2")" "$3"
+  LC_ALL=C.UTF-8 SHELL=/bin/bash timeout 120 script -qec \
+    "wine $(printf '%q' "$(winpath "$work/win-agent/QuarvAgent.exe")")" /dev/null \
+    </dev/null >"$4" 2>&1
+}
+# What the terminal shows, without the console host's cursor and title sequences and the CRs, is
+# the text expected.
+terminal_shows() {  # terminal output, text expected
+  sed -e 's/\x1b\][^\x07]*\x07//g' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$1" | tr -d '\r' >"$1.text"
+  cmp -s "$1.text" "$2" && return 0
+  diff "$2" "$1.text" | head -20
+  return 1
+}
+windows_agent_on_console "$linux_port" "$work/in-console" 2 "$work/console.out" || true
+check "on a console: the Windows agent fetched from the Linux service" \
+  same_as_outbox "$work/in-console"
+# The Linux agent's output of the same run (section 3) is the text expected, character for
+# character, progress marks included.
+check "on a console: the terminal shows the Linux agent's text, Japanese included" \
+  terminal_shows "$work/console.out" "$work/linux-agent.out"
+
 # --- 6. The Windows agent on a Japanese system (ANSI code page 932) -------------------------
 # Wine takes the ANSI code page from the locale: with ja_JP.UTF-8 the agent runs as on a Japanese
 # Windows. A Linux service serving names in code page 932 stands in for a Japanese Windows
@@ -416,6 +469,12 @@ if localedef -i ja_JP -f UTF-8 "$work/locale/ja_JP.UTF-8" >/dev/null 2>&1; then
     test "$(stat -c %.7Y "$ja_inbox/$ja_name" 2>/dev/null)" = "$(stat -c %.7Y "$ja_outbox/$ja_name_cp932")"
   check "code page 932: the console names the file in code page 932" \
     contains_cp932 "$work/japanese.out" "${ja_name}を転送します。"
+  # The service's base prefix and the lead bytes, in the same code page.
+  LOCPATH="$work/locale" LC_ALL=ja_JP.UTF-8 timeout "$wine_timeout" wine \
+    "$(winpath "$windows_tests_exe")" --gtest_filter=Win32BasePrefixTest.CodePage932* \
+    </dev/null 2>&1 | tr -d '\r' >"$work/japanese-prefix.out" || true
+  check "code page 932: a BASE ending in a character whose second byte is 0x5C gets its backslash" \
+    grep -qx '\[  PASSED  \] 1 test\.' "$work/japanese-prefix.out"
 else
   echo "SKIP: no ja_JP locale could be made (localedef, Debian's locales package): not checked"
 fi
@@ -507,6 +566,22 @@ if wait_for_state STOPPED; then
     test "$(sc_query | awk '$1 == "WIN32_EXIT_CODE" { print $3 }')" = 0
 else
   fail "sc stop while paused: the service did not reach STOPPED: $(sc_query)"
+fi
+
+# Paused, its settings spoilt, continued: it cannot serve again, and stops with the error code
+# rather than report RUNNING.
+wine_bounded sc start "$service_name" >"$work/sc.out" 2>&1 || fail "sc start: $(cat "$work/sc.out")"
+check "started once more: RUNNING and serving" \
+  eval 'wait_for_state RUNNING && wait_for_port "$win_port" open'
+check "paused once more: PAUSED" test "$(tool pause "$service_name")" = "STATE 7 PAUSED"
+write_service_ini "$work/win-service" 0 "$(winpath "$outbox")"
+tool continue "$service_name" >"$work/continue.out" || true
+if wait_for_state STOPPED; then
+  check "continue with PORT 0: STOPPED with the error code 1610, never RUNNING" \
+    test "$(sc_query | awk '$1 == "WIN32_EXIT_CODE" { print $3 }')" = 1610 -a \
+    "$(cat "$work/continue.out")" != "STATE 4 RUNNING"
+else
+  fail "continue with PORT 0: the service did not stop: $(sc_query)"
 fi
 
 if wine_bounded sc delete "$service_name" >"$work/sc.out" 2>&1 && [ -z "$(service_state)" ]; then
