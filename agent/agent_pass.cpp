@@ -85,7 +85,7 @@ int FetchAgent::RunPass(const char* host, int port, const char* password, const 
   std::size_t aheadBytes = 0;  // and their bytes
   bool sendAhead = false;
   for (std::size_t index = 0; index < pending.size(); ++index) {
-    if (sendAhead && aheadFiles < kAheadFiles) {
+    if (sendAhead && aheadFiles <= kAheadRefill) {
       aheadEnd = std::max(aheadEnd, index);
       std::string batch;
       while (aheadEnd < pending.size() && aheadFiles < kAheadFiles) {

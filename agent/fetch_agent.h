@@ -37,8 +37,11 @@ inline constexpr std::uint32_t kReceiveBlocks = 24;
 inline constexpr std::uint32_t kReceiveSize = kReceiveBlocks * kBlockSize;
 // Requests that may be on their way ahead of the file being received: at most this many files,
 // in at most this many bytes of request lines, which the service's receive buffer always holds
-// (so that the agent never waits in a send while the service waits for it to read).
-inline constexpr std::size_t kAheadFiles = 16;
+// (so that the agent never waits in a send while the service waits for it to read). New requests
+// go out together once no more than kAheadRefill files are left asked for: one send for many
+// files, while the service still has requests in hand.
+inline constexpr std::size_t kAheadFiles = 32;
+inline constexpr std::size_t kAheadRefill = kAheadFiles / 2;
 inline constexpr std::size_t kAheadBytes = 4096;
 // The digest after the body, or the zero sentinel when nothing was asked for.
 inline constexpr std::uint32_t kTrailerSize = 16;

@@ -224,7 +224,7 @@ FetchResult FetchAgent::Fetch(const char* name, int* notFetched, bool requested)
     std::uint32_t written = 0;
     if (!writable || !partial.Write(block, got, &written) || written != got) {
       // The blocks written whole before the failing one still count on the bar.
-      remaining -= written / kBlockSize * kBlockSize;
+      remaining -= static_cast<std::int64_t>(written / kBlockSize * kBlockSize);
       showProgress();
       Say(Message::LocalWriteError);
       SettlePartial(partial, received + written, haveTime, serverTime);
@@ -272,8 +272,11 @@ FetchResult FetchAgent::Fetch(const char* name, int* notFetched, bool requested)
   }
   bool durable = !deleteFile || partial.Flush();
   partial.Close();
-  platform::RemoveFile(finalPath.c_str());
-  if (!platform::RenameNoReplace(partialPath.c_str(), finalPath.c_str())) {
+  // An older file of the name (its time differed) gives way; the rename is tried first, since
+  // mostly there is none.
+  if (!platform::RenameNoReplace(partialPath.c_str(), finalPath.c_str()) &&
+      (!platform::RemoveFile(finalPath.c_str()) ||
+       !platform::RenameNoReplace(partialPath.c_str(), finalPath.c_str()))) {
     Say(Message::RenameFailed);
     return FetchResult::NextFile;
   }

@@ -80,7 +80,8 @@ class Connection : public NetLibrary {
   int users_ = 0;                     // calls currently using socket_
   bool closed_ = false;               // Close was called; release socket_ when users_ drops to 0
 
-  static constexpr std::uint32_t kBufferSize = 4096;
+  // Holds the replies and small bodies of several files at a time.
+  static constexpr std::uint32_t kBufferSize = 16 * 1024;
   std::array<char, kBufferSize> buffer_{};
   std::uint32_t bufferStart_ = 0;
   std::uint32_t bufferEnd_ = 0;

@@ -53,6 +53,12 @@ inline constexpr int kKeepAliveIdleSeconds = 60;
 inline constexpr int kKeepAliveIntervalSeconds = 10;
 inline constexpr int kKeepAliveProbes = 6;
 
+// Makes every send on `socket` leave at once, however small, instead of waiting for the peer to
+// acknowledge earlier data (TCP_NODELAY): a reply often goes out in two sends (a header, then a
+// body), and requests go ahead of replies. Only the timing of the segments changes, never the
+// bytes of the stream.
+bool SendWithoutDelay(SocketHandle socket);
+
 // Makes a receive call on `socket` that gets no byte within `milliseconds` fail (-1) as if the
 // connection were lost; 0 lets it wait for ever (the default of every socket).
 bool SetReceiveTimeout(SocketHandle socket, std::uint32_t milliseconds);

@@ -8,10 +8,13 @@
 #                  the faster of the two is the ceiling
 #   rsync          rsync (Debian's package) in daemon mode on a loopback port: the big file with
 #                  --checksum-choice=md5, the others with its defaults, the resume with --append
+#                  (with its default checksum, and once more with md5)
 #   quarv          the real QuarvSvc and QuarvAgent on 127.0.0.1: one file of 1 GiB, 1000 files
 #                  of 100 KiB, 10000 files of 1 KiB (listing plus fetch), the resume of the
 #                  second half of the 1 GiB file, and ten agents fetching at once (the service's
-#                  peak memory with ten sessions streaming)
+#                  peak memory with ten sessions streaming); and 100 files of 100 KiB with
+#                  DELETEFILE=Yes against the same with DELETEFILE=No: what the sync of each
+#                  fetched file before its DELE costs, with the DELE itself
 #
 # Each figure is repeated, interleaved with the figures it is compared with; the best and the
 # median repetition are printed, as MB/s or seconds, with the ratios to the ceiling and to rsync
@@ -22,8 +25,11 @@
 # Usage: scripts/bench.sh [--quick] [--repeat N]
 #   --quick      small data and two repetitions: a smoke check of the whole run (~30 s)
 #   --repeat N   repetitions of each figure (default 5, quick 2)
-# Environment: QUARV_BENCH_DIR  where the data go (default: $TMPDIR or /tmp; needs ~3 GiB)
-#              QUARV_BENCH_JOBS build jobs (default 2)
+# Environment: QUARV_BENCH_DIR       where the data go (default: $TMPDIR or /tmp; needs ~3 GiB)
+#              QUARV_BENCH_JOBS      build jobs (default 2)
+#              QUARV_BENCH_PROGRAMS  a build directory whose service/QuarvSvc and
+#                                    agent/QuarvAgent are measured instead of this tree's (an
+#                                    older build, for a before-and-after table)
 # On Debian it installs what it needs when it is missing (apt-get; run as root or with sudo).
 # Exit status: 0 when every transfer arrived whole, 1 otherwise.
 set -euo pipefail
@@ -53,12 +59,14 @@ if [ "$quick" -eq 1 ]; then
   medium_count=100
   small_count=1000
   ten_size=$((8 * mib))
+  delete_count=20
   repeat="${repeat:-2}"
 else
   big_size=$((1024 * mib))
   medium_count=1000
   small_count=10000
   ten_size=$((64 * mib))
+  delete_count=100
   repeat="${repeat:-5}"
 fi
 medium_size=$((100 * 1024))
@@ -89,6 +97,14 @@ echo "Building the bench preset..."
 cmake --preset bench >/dev/null
 cmake --build --preset bench -j "${QUARV_BENCH_JOBS:-2}" >/dev/null
 bin="$root/build/bench"
+programs="${QUARV_BENCH_PROGRAMS:-$bin}"
+for program in service/QuarvSvc agent/QuarvAgent; do
+  [ -x "$programs/$program" ] || {
+    echo "no $program in $programs" >&2
+    exit 2
+  }
+done
+[ "$programs" = "$bin" ] || echo "Measuring the programs of $programs"
 
 # --- A place for everything, removed at the end --------------------------------------------------
 work="$(mktemp -d "${QUARV_BENCH_DIR:-${TMPDIR:-/tmp}}/quarv-bench.XXXXXX")"
@@ -109,8 +125,8 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-mkdir -p "$work/src/big" "$work/src/medium" "$work/src/small" "$work/src/ten" "$work/dst" \
-  "$work/log" "$work/run"
+mkdir -p "$work/src/big" "$work/src/medium" "$work/src/small" "$work/src/ten" "$work/src/delete" \
+  "$work/delete-source" "$work/dst" "$work/log" "$work/run"
 chmod 700 "$work/run" # the agent's single-instance lock lives here, away from other agents
 
 # --- Data ----------------------------------------------------------------------------------------
@@ -123,6 +139,9 @@ head -c $((small_count * small_size)) /dev/urandom |
 for i in 0 1 2 3 4 5 6 7 8 9; do
   head -c "$ten_size" /dev/urandom >"$work/src/ten/t$i.bin"
 done
+# The files DELETEFILE=Yes deletes on the service are copied from here before each run.
+head -c $((delete_count * medium_size)) /dev/urandom |
+  split -b "$medium_size" -a 5 -d - "$work/delete-source/d"
 half_size=$((big_size / 2))
 
 # Reads the sources again, so that a run takes them from the page cache.
@@ -160,9 +179,9 @@ start_server() {
 
 password="bench-$RANDOM$RANDOM"
 declare -A service_port service_pid
-for set in big medium small ten; do
+for set in big medium small ten delete; do
   mkdir -p "$work/svc-$set"
-  cp "$bin/service/QuarvSvc" "$work/svc-$set/"
+  cp "$programs/service/QuarvSvc" "$work/svc-$set/"
   service_settings() {
     printf '[SERVER]\nADDRESS=127.0.0.1\nPORT=%s\nBASE=%s\nPASSWORD=%s\n' \
       "$1" "$work/src/$set" "$password" >"$work/svc-$set/QuarvSvc.ini"
@@ -188,7 +207,7 @@ start_server rsync_settings "$work/log/rsyncd.out" rsync --daemon --no-detach \
 rsync_port=$port
 
 mkdir -p "$work/agent"
-cp "$bin/agent/QuarvAgent" "$work/agent/"
+cp "$programs/agent/QuarvAgent" "$work/agent/"
 
 # --- Measuring -----------------------------------------------------------------------------------
 declare -A seconds agent_rss service_rss bytes_of
@@ -214,13 +233,13 @@ check_arrived() {
   [ "$count" -eq "$2" ] && [ "$total" -eq "$3" ]
 }
 
-# run_quarv FIGURE SET DESTINATION: one agent run against the service of SET.
+# run_quarv FIGURE SET DESTINATION [DELETEFILE]: one agent run against the service of SET.
 run_quarv() {
-  local figure="$1" set="$2" destination="$3" t0 t1
+  local figure="$1" set="$2" destination="$3" delete="${4:-No}" t0 t1
   local pid="${service_pid[$set]}"
   echo 5 >"/proc/$pid/clear_refs" 2>/dev/null || true # resets the service's peak RSS
-  printf '[AGENT]\nHOST=127.0.0.1\nPORT=%s\nPASSWORD=%s\nBASE=%s\nTRY=1\nCHECKFILETIME=Yes\nDELETEFILE=No\n' \
-    "${service_port[$set]}" "$password" "$destination" >"$work/agent/QuarvAgent.ini"
+  printf '[AGENT]\nHOST=127.0.0.1\nPORT=%s\nPASSWORD=%s\nBASE=%s\nTRY=1\nCHECKFILETIME=Yes\nDELETEFILE=%s\n' \
+    "${service_port[$set]}" "$password" "$destination" "$delete" >"$work/agent/QuarvAgent.ini"
   t0=$EPOCHREALTIME
   XDG_RUNTIME_DIR="$work/run" /usr/bin/time -f '%M' -o "$work/agent.rss" \
     "$work/agent/QuarvAgent" >"$work/log/$figure.log" 2>&1 || true
@@ -283,7 +302,7 @@ done
 
 echo "Resume of the second half, $repeat times..."
 for rep in $(seq "$repeat"); do
-  for figure in rsync_resume quarv_resume; do
+  for figure in rsync_resume rsync_resume_md5 quarv_resume; do
     dir=$(fresh "$figure" "$rep")
     if [ "$figure" = quarv_resume ]; then
       # The partial file an interrupted run leaves: the first half, with the service's time.
@@ -295,6 +314,7 @@ for rep in $(seq "$repeat"); do
     warm "$work/src/big"
     case "$figure" in
       rsync_resume) run_rsync "$figure" big/big.bin "$dir" --append ;;
+      rsync_resume_md5) run_rsync "$figure" big/big.bin "$dir" --append --checksum-choice=md5 ;;
       quarv_resume)
         run_quarv "$figure" big "$dir"
         grep -q "から再開します" "$work/log/$figure.log" || fail "$figure run $rep did not resume"
@@ -328,6 +348,24 @@ for set in medium small; do
   done
 done
 
+echo "$delete_count files of 100 KiB with DELETEFILE=No and =Yes, $repeat times..."
+bytes_of[delete]=$((delete_count * medium_size))
+for rep in $(seq "$repeat"); do
+  cp "$work/delete-source/"* "$work/src/delete/"
+  for figure in quarv_keep quarv_delete; do
+    dir=$(fresh "$figure" "$rep")
+    warm "$work/src/delete"
+    if [ "$figure" = quarv_keep ]; then
+      run_quarv "$figure" delete "$dir" No
+    else
+      run_quarv "$figure" delete "$dir" Yes
+      [ -z "$(ls -A "$work/src/delete")" ] || fail "$figure run $rep left files on the service"
+    fi
+    check_arrived "$dir" "$delete_count" "${bytes_of[delete]}" ||
+      fail "$figure run $rep did not arrive whole"
+  done
+done
+
 echo "Ten agents at once, one file of $((ten_size / mib)) MiB each..."
 bytes_of[ten]=$((10 * ten_size))
 ten_pid="${service_pid[ten]}"
@@ -339,7 +377,7 @@ for rep in $(seq "$repeat"); do
     a="$work/ten.$rep.$i"
     mkdir -p "$a/run" "$a/dst"
     chmod 700 "$a/run"
-    cp "$bin/agent/QuarvAgent" "$a/"
+    cp "$programs/agent/QuarvAgent" "$a/"
     # Every other file is there already (any entry of the name counts without CHECKFILETIME),
     # so that each agent fetches its own.
     for j in 0 1 2 3 4 5 6 7 8 9; do [ "$j" -eq "$i" ] || : >"$a/dst/t$j.bin"; done
@@ -432,12 +470,22 @@ report ceiling_large "ceiling, 240 KiB blocks" "$big_size" "" rate
 report rsync_big "rsync md5, 1 file of $big_mib MiB" "$big_size" "" rate
 report quarv_big "Quarv, 1 file of $big_mib MiB" "$big_size" rsync_big rate
 report rsync_resume "rsync --append, second half" "$half_size" "" time
+report rsync_resume_md5 "rsync --append md5, second half" "$half_size" "" time
 report quarv_resume "Quarv resume, second half" "$half_size" rsync_resume time
+# The same figure against the peer that digests with MD5 too: added to its line.
+resume_md5_best=$(ratio "$(best "${seconds[rsync_resume_md5]}")" "$(best "${seconds[quarv_resume]}")")
+resume_md5_median=$(ratio "$(median "${seconds[rsync_resume_md5]}")" \
+  "$(median "${seconds[quarv_resume]}")")
+printf '%-34s %21s %15s %15s\n' "  against rsync --append md5" "" "" \
+  "$resume_md5_best / $resume_md5_median"
+machine[${#machine[@]} - 1]+=" ratio_rsync_md5_best=$resume_md5_best ratio_rsync_md5_median=$resume_md5_median"
 report rsync_medium "rsync, $medium_count x 100 KiB" "${bytes_of[medium]}" "" time
 report quarv_medium "Quarv, $medium_count x 100 KiB" "${bytes_of[medium]}" rsync_medium time
 report rsync_small "rsync, $small_count x 1 KiB" "${bytes_of[small]}" "" time
 report quarv_small "Quarv, $small_count x 1 KiB" "${bytes_of[small]}" rsync_small time
 report quarv_ten "Quarv, 10 agents at once" "${bytes_of[ten]}" "" rate
+report quarv_keep "Quarv, $delete_count x 100 KiB, kept" "${bytes_of[delete]}" "" time
+report quarv_delete "Quarv, the same with DELETEFILE=Yes" "${bytes_of[delete]}" "" time
 
 # The resume against half of a whole transfer: 1 means it costs only the remaining bytes.
 resume_share=$(awk -v r="$(best "${seconds[quarv_resume]}")" \
@@ -445,6 +493,12 @@ resume_share=$(awk -v r="$(best "${seconds[quarv_resume]}")" \
 echo
 echo "Quarv resume of the second half takes $resume_share times half of a whole transfer (best)."
 machine+=("BENCH figure=quarv_resume_share value=$resume_share")
+# DELETEFILE=Yes: the sync of every fetched file and its directory entry, the DELE, and each file
+# in lock step (no request goes ahead of a DELE), per file over the same run without deleting.
+delete_cost=$(awk -v d="$(median "${seconds[quarv_delete]}")" -v k="$(median "${seconds[quarv_keep]}")" \
+  -v n="$delete_count" 'BEGIN { printf "%.2f", (d - k) * 1000 / n }')
+echo "DELETEFILE=Yes costs $delete_cost ms more per file (median): the sync before each DELE, the DELE, no request ahead."
+machine+=("BENCH figure=quarv_delete_cost unit=ms/file value=$delete_cost")
 echo
 printf '%s\n' "${machine[@]}"
 

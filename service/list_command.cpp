@@ -16,6 +16,9 @@ namespace quarv {
 namespace {
 
 constexpr char kListEnd[] = ".\r\n";
+// The records are gathered and sent in pieces of about this size: few sends for a long list,
+// little memory per session.
+constexpr std::size_t kListChunk = std::size_t{64} * 1024;
 
 // Only regular files are listed (a link counts as what it points to); a name that a line
 // cannot carry is left out.
@@ -27,6 +30,12 @@ bool Listable(const platform::DirectoryEntry& entry) {
 }  // namespace
 
 bool FileServer::ListFiles(Connection& connection) {
+  std::string chunk;
+  // A failed send does not stop the listing; the session sees the gone client next.
+  const auto send = [&] {
+    connection.SendAll(chunk.data(), static_cast<std::int32_t>(chunk.size()));
+    chunk.clear();
+  };
   platform::DirectoryReader reader;
   // A directory that cannot be read lists as empty.
   if (reader.Open(listPattern_)) {
@@ -34,17 +43,17 @@ bool FileServer::ListFiles(Connection& connection) {
     platform::DirectoryEntry entry;
     while (reader.Next(&entry)) {
       if (!Listable(entry)) continue;
-      std::string record = first ? "" : "\r\n";
-      record += "FileName: " + entry.name + "\r\n";
-      record += "FileSize: " + FormatWords(entry.size) + "\r\n";
-      record += "LastWrite: " + FormatWords(entry.lastWrite) + "\r\n";
-      // A failed send does not stop the listing; the session sees the gone client next.
-      connection.SendAll(record.data(), static_cast<std::int32_t>(record.size()));
+      if (!first) chunk += "\r\n";
+      chunk += "FileName: " + entry.name + "\r\n";
+      chunk += "FileSize: " + FormatWords(entry.size) + "\r\n";
+      chunk += "LastWrite: " + FormatWords(entry.lastWrite) + "\r\n";
+      if (chunk.size() >= kListChunk) send();
       first = false;
     }
     reader.Close();
   }
-  connection.SendText(kListEnd);
+  chunk += kListEnd;
+  send();
   return true;
 }
 

@@ -33,7 +33,9 @@ void FromSockaddr(const sockaddr_in& in, Ipv4Address* address) {
   std::memset(address->zero, 0, sizeof address->zero);
 }
 
-int Fd(SocketHandle socket) { return static_cast<int>(socket); }
+int Fd(SocketHandle socket) {
+  return static_cast<int>(socket);
+}
 
 }  // namespace
 
@@ -58,7 +60,9 @@ bool Bind(SocketHandle socket, const Ipv4Address& address) {
   return ::bind(Fd(socket), reinterpret_cast<const sockaddr*>(&in), sizeof in) == 0;
 }
 
-bool ListenOn(SocketHandle socket, int backlog) { return ::listen(Fd(socket), backlog) == 0; }
+bool ListenOn(SocketHandle socket, int backlog) {
+  return ::listen(Fd(socket), backlog) == 0;
+}
 
 SocketHandle AcceptOn(SocketHandle listener, Ipv4Address* peer) {
   sockaddr_in in{};
@@ -97,9 +101,18 @@ int ReceiveSome(SocketHandle socket, void* buffer, int length) {
   return got < 0 ? -1 : static_cast<int>(got);
 }
 
-void ShutdownBoth(SocketHandle socket) { ::shutdown(Fd(socket), SHUT_RDWR); }
+void ShutdownBoth(SocketHandle socket) {
+  ::shutdown(Fd(socket), SHUT_RDWR);
+}
 
-void CloseSocket(SocketHandle socket) { ::close(Fd(socket)); }
+void CloseSocket(SocketHandle socket) {
+  ::close(Fd(socket));
+}
+
+bool SendWithoutDelay(SocketHandle socket) {
+  const int on = 1;
+  return ::setsockopt(Fd(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
 
 bool EnableKeepAlive(SocketHandle socket) {
   const int on = 1;
@@ -140,7 +153,9 @@ bool LocalAddress(SocketHandle socket, Ipv4Address* address) {
   return true;
 }
 
-std::uint32_t ParseDottedAddress(const char* text) { return ::inet_addr(text); }
+std::uint32_t ParseDottedAddress(const char* text) {
+  return ::inet_addr(text);
+}
 
 bool LookupHost(const char* name, std::uint32_t* addressNetworkOrder) {
   hostLookups.fetch_add(1, std::memory_order_relaxed);
@@ -155,9 +170,15 @@ bool LookupHost(const char* name, std::uint32_t* addressNetworkOrder) {
   return true;
 }
 
-std::uint64_t HostLookupCount() { return hostLookups.load(std::memory_order_relaxed); }
+std::uint64_t HostLookupCount() {
+  return hostLookups.load(std::memory_order_relaxed);
+}
 
-std::uint16_t HostToNetwork16(std::uint16_t value) { return htons(value); }
-std::uint16_t NetworkToHost16(std::uint16_t value) { return ntohs(value); }
+std::uint16_t HostToNetwork16(std::uint16_t value) {
+  return htons(value);
+}
+std::uint16_t NetworkToHost16(std::uint16_t value) {
+  return ntohs(value);
+}
 
 }  // namespace quarv::platform

@@ -270,6 +270,12 @@ bool EnableKeepAlive(SocketHandle socket) {
                       reinterpret_cast<const char*>(&on), sizeof(on)) != SOCKET_ERROR;
 }
 
+bool SendWithoutDelay(SocketHandle socket) {
+  const BOOL on = TRUE;
+  return ::setsockopt(ToSocket(socket), IPPROTO_TCP, TCP_NODELAY,
+                      reinterpret_cast<const char*>(&on), sizeof(on)) != SOCKET_ERROR;
+}
+
 // The sockets are non-blocking underneath (SO_RCVTIMEO would not apply): ReceiveSome's wait ends
 // when the time-out passes without a byte.
 bool SetReceiveTimeout(SocketHandle socket, std::uint32_t milliseconds) {

@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -119,6 +120,11 @@ class FakeService {
       if (line.compare(0, prefix.size(), prefix) == 0) found.push_back(line);
     }
     return found;
+  }
+  // Runs `hook` with the name of every GET, on the service's thread, before the GET is answered.
+  void OnGet(std::function<void(const std::string&)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    onGet_ = std::move(hook);
   }
   int Connections() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -248,6 +254,12 @@ class FakeService {
     std::optional<std::uint64_t> cutAfter;
     std::optional<std::size_t> shortTrailer;
     bool wrongDigest = false;
+    std::function<void(const std::string&)> hook;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      hook = onGet_;
+    }
+    if (hook) hook(name);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       const auto found = files_.find(name);
@@ -310,6 +322,7 @@ class FakeService {
   std::condition_variable changed_;
   std::map<std::string, FakeFile> files_;
   std::vector<std::string> requests_;
+  std::function<void(const std::string&)> onGet_;
   int connections_ = 0;
   bool held_ = false;
 };

@@ -255,6 +255,80 @@ TEST_F(FetchFaultsTest, RefusedGetIsCountedAndTheNextTryFetchesIt) {
   EXPECT_EQ(ReadFile(Local("d.txt")), "last one");
 }
 
+// The GETs of files without a partial file go ahead of the replies, each with "Offset: 0 0",
+// once a file has been fetched; a file with a partial file is asked for in lock step.
+std::vector<std::string> FetchRequests(const FakeService& service) {
+  std::vector<std::string> lines;
+  for (const std::string& line : service.Requests()) {
+    if (line.starts_with("GET ") || line.starts_with("Offset:")) lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST_F(FetchFaultsTest, RequestsSentAheadStayInStepThroughARefusalAndAResume) {
+  for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt", "e.txt", "f.txt"}) {
+    service.Put(name, FakeFile::Of(std::string("content of ") + name, kTime));
+  }
+  FakeFile refused = FakeFile::Of("content of c.txt", kTime);
+  refused.refuseGets = 1;
+  refused.refuseLine = "409 Conflict.";
+  service.Put("c.txt", refused);
+  WriteFile(Partial("e.txt"), "conte");
+  SetFileTime(Partial("e.txt"), kTime);
+  Configure();
+
+  const std::string out = agent.Run();
+  // The refused GET's offset line was answered as an unknown command and read as such: the
+  // files behind it arrive, the console shows the refusal once, in its place.
+  EXPECT_TRUE(Contains(out,
+                       "\nc.txtを転送します。\nファイルc.txtの転送に失敗しました。409 Conflict.\n"
+                       "\nd.txtを転送します。\nファイルサイズ Low:16 High:0 （約16B）\n"))
+      << out;
+  EXPECT_TRUE(Contains(out,
+                       "\ne.txtを転送します。\nファイルサイズ Low:16 High:0 （約16B）\n"
+                       "ファイルの転送を開始します...\n"
+                       "受信済みのファイルがあります。位置、5,0から再開します。\n"))
+      << out;
+  EXPECT_TRUE(
+      out.ends_with("\n転送できなかったファイルが 1個 あります。\n転送したファイルは 5個 です。\n"))
+      << out;
+  EXPECT_EQ(FetchRequests(service),
+            (std::vector<std::string>{"GET a.txt", "Offset: 0 0", "GET b.txt", "Offset: 0 0",
+                                      "GET c.txt", "Offset: 0 0", "GET d.txt", "Offset: 0 0",
+                                      "GET e.txt", "Offset: 5 0", "GET f.txt", "Offset: 0 0"}));
+  EXPECT_EQ(service.Requests().back(), "QUIT");
+  for (const char* name : {"a.txt", "b.txt", "d.txt", "e.txt", "f.txt"}) {
+    EXPECT_EQ(ReadFile(Local(name)), std::string("content of ") + name);
+  }
+  EXPECT_FALSE(fs::exists(Local("c.txt")));
+}
+
+TEST_F(FetchFaultsTest, BodyAskedForAheadButNotWantedIsReadAndDropped) {
+  service.Put("a.txt", FakeFile::Of("first", kTime));
+  service.Put("b.txt", FakeFile::Of("second", kTime));
+  // Many receive blocks long, so that dropping it takes many reads.
+  service.Put("c.bin", FakeFile::Of(PatternBytes(300000, 4), kTime));
+  service.Put("d.txt", FakeFile::Of("fourth", kTime));
+  // Once c.bin has been asked for ahead, its partial file can no longer be created.
+  service.OnGet([this](const std::string& name) {
+    if (name == "b.txt") fs::create_directory(Partial("c.bin"));
+  });
+  Configure();
+
+  const std::string out = agent.Run();
+  EXPECT_TRUE(Contains(out,
+                       "ファイルの転送を開始します...\n"
+                       "ローカルファイルが生成できませんでした。スキップします。\n"
+                       "\nd.txtを転送します。\n"))
+      << out;
+  // The body was not declined (it had been asked for already): read and dropped, in step.
+  EXPECT_EQ(service.RequestsStartingWith("Offset:"), std::vector<std::string>(4, "Offset: 0 0"));
+  EXPECT_EQ(ReadFile(Local("d.txt")), "fourth");
+  EXPECT_TRUE(
+      out.ends_with("\n転送できなかったファイルが 1個 あります。\n転送したファイルは 3個 です。\n"))
+      << out;
+}
+
 TEST_F(FetchFaultsTest, HeaderWithoutBytesEndsThePassWithQuit) {
   FakeFile empty = FakeFile::Of("not really empty", kTime);
   empty.announcedSize = 0;

@@ -96,6 +96,42 @@ TEST(ConnectionTest, RawBytesAfterALineComeOutOfTheNextReceive) {
   EXPECT_EQ(std::string(trailer.data(), 16), "0123456789abcdef");
 }
 
+TEST(ConnectionTest, ShortReceivesKeepWhatCameBehindThemForTheNextReads) {
+  Pair pair;
+  // A small body, its digest and the next reply in one piece: each read gets exactly its part.
+  const std::string body = test::PatternBytes(1000, 3);
+  pair.client.Send(body + "0123456789abcdef" + "200 File Transfer.\r\nFileSize: 5 0\r\n\r\n" +
+                   "tail!");
+  std::string got(1000, '\0');
+  std::uint32_t count = 0;
+  ASSERT_TRUE(pair.server.Receive(got.data(), 1000, &count));
+  EXPECT_EQ(count, 1000u);
+  EXPECT_EQ(got, body);
+  std::array<char, 16> trailer{};
+  ASSERT_TRUE(pair.server.Receive(trailer.data(), 16, &count));
+  EXPECT_EQ(std::string(trailer.data(), 16), "0123456789abcdef");
+  EXPECT_EQ(Line(pair.server), "200 File Transfer.");
+  EXPECT_EQ(Line(pair.server), "FileSize: 5 0");
+  EXPECT_EQ(Line(pair.server), "");
+  // A short read that arrives in pieces is gathered whole; a long one after it gets the rest
+  // of the buffered bytes first, then the socket's.
+  std::array<char, 12> twelve{};
+  std::thread pieces([&pair] {
+    pair.client.Send("tai");
+    std::this_thread::sleep_for(50ms);
+    pair.client.Send("l2");
+    std::this_thread::sleep_for(50ms);
+    pair.client.Send("and more" + std::string(40000, 'x'));
+  });
+  ASSERT_TRUE(pair.server.Receive(twelve.data(), 12, &count));
+  EXPECT_EQ(std::string(twelve.data(), count), "tail!tail2an");
+  pieces.join();
+  std::string rest(6 + 40000, '\0');
+  ASSERT_TRUE(pair.server.Receive(rest.data(), static_cast<std::uint32_t>(rest.size()), &count));
+  EXPECT_EQ(count, rest.size());
+  EXPECT_EQ(rest, "d more" + std::string(40000, 'x'));
+}
+
 TEST(ConnectionTest, ReceiveCountsWhatArrivedBeforeTheClose) {
   {
     Pair pair;
@@ -120,7 +156,7 @@ TEST(ConnectionTest, ReceiveCountsWhatArrivedBeforeTheClose) {
 TEST(ConnectionTest, SendingToAGonePeerIsNoticedOnlyByTheNextReceive) {
   Pair pair;
   pair.client.Close();
-  const std::string big(256 * 1024, 'z');
+  const std::string big(std::size_t{256} * 1024, 'z');
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(pair.server.SendText(big.c_str()));
   std::array<char, 8> buffer{};
   EXPECT_FALSE(pair.server.Receive(buffer.data(), 8));
@@ -128,7 +164,7 @@ TEST(ConnectionTest, SendingToAGonePeerIsNoticedOnlyByTheNextReceive) {
 
 TEST(ConnectionTest, SendAllDeliversEveryByte) {
   Pair pair;
-  const std::string data = test::PatternBytes(3 * 1024 * 1024);
+  const std::string data = test::PatternBytes(std::size_t{3} * 1024 * 1024);
   auto reader =
       std::async(std::launch::async, [&] { return pair.client.ReadBytes(data.size(), 30s); });
   EXPECT_TRUE(pair.server.SendAll(data.data(), static_cast<std::int32_t>(data.size())));

@@ -62,8 +62,36 @@ class NoHangTest : public ::testing::Test {
     ASSERT_TRUE(service.Start());
     proxy = std::make_unique<FaultProxy>(service.port());
     ASSERT_TRUE(agent.Startup());
+    idleThreads = SteadyServiceThreads();
   }
   void TearDown() override { agent.Cleanup(); }
+
+  std::size_t ServiceThreads() const {
+    const fs::path tasks = fs::path("/proc") / std::to_string(service.pid()) / "task";
+    std::error_code error;
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(tasks, error), fs::directory_iterator()));
+  }
+  // The service's thread count once it has stayed the same for a while (bounded).
+  std::size_t SteadyServiceThreads() const {
+    std::size_t count = 0;
+    for (int wait = 0, steady = 0; wait < 500 && steady < 10; ++wait) {
+      const std::size_t now = ServiceThreads();
+      steady = now == count ? steady + 1 : 0;
+      count = now;
+      std::this_thread::sleep_for(10ms);
+    }
+    return count;
+  }
+  // After a frozen connection is released, its session ends when it sees the close; until then
+  // it still has the file open, and a new GET of it would rightly be refused as busy.
+  bool WaitSessionsEnded() const {
+    for (int wait = 0; wait < 1000; ++wait) {
+      if (ServiceThreads() <= idleThreads) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
 
   // One pass of the agent through the proxy; fails the test when it does not end.
   int Pass(int* notFetched) {
@@ -81,6 +109,7 @@ class NoHangTest : public ::testing::Test {
   std::unique_ptr<FaultProxy> proxy;
   agent::FetchAgent agent;
   TempDir base;
+  std::size_t idleThreads = 0;
 };
 
 TEST_F(NoHangTest, ServiceThatStopsSendingEndsThePassAndTheNextPassCompletes) {
@@ -118,6 +147,7 @@ TEST_F(NoHangTest, ServiceThatStopsSendingEndsThePassAndTheNextPassCompletes) {
     }
     EXPECT_FALSE(fs::exists(base.path() / "data.bin"));
     proxy->ReleaseFrozen();
+    ASSERT_TRUE(WaitSessionsEnded());
 
     // The stalled connection is gone; the next pass fetches (or resumes) the file.
     EXPECT_EQ(Pass(&notFetched), 1);

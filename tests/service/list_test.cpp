@@ -101,6 +101,26 @@ TEST_P(ListTest, OnlyRegularFilesAndNamesALineCanCarryAreListed) {
   EXPECT_EQ(records, expected);
 }
 
+TEST_P(ListTest, ListingOfManyFilesComesWholeAndTheSessionGoesOn) {
+  // About 120 bytes a record: the listing is several times the size the service sends at once.
+  std::vector<std::string> expected;
+  for (int i = 0; i < 1000; ++i) {
+    const fs::path file = base() / (std::string(48, 'n') + std::to_string(10000 + i));
+    WriteFile(file, std::string(static_cast<std::size_t>(i % 7), 'x'));
+    expected.push_back(RecordOf(file));
+  }
+  auto client = LoggedIn();
+  std::vector<std::string> records = Records(List(*client));
+  std::sort(records.begin(), records.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(records, expected);
+  // Nothing of the listing is left over: the next reply is the next command's.
+  ASSERT_TRUE(client->Send("LIST\r\n"));
+  EXPECT_EQ(Records(ReadListing(*client)).size(), expected.size());
+  ASSERT_TRUE(client->Send("NOOP\r\n"));
+  EXPECT_EQ(client->ReadLine(), "400 Unknown Message.\r\n");
+}
+
 TEST_P(ListTest, FileOver4GiBListsWithAHighWord) {
   const std::uint64_t size = (1ull << 32) + (1ull << 31) + 100;
   const fs::path file = base() / "sparse.img";
