@@ -10,6 +10,7 @@
 #include "common/md5.h"
 #include "tests/agent/agent_harness.h"
 #include "tests/agent/fake_service.h"
+#include "tests/support/programs.h"
 
 namespace quarv::test {
 namespace {
@@ -17,62 +18,6 @@ namespace {
 constexpr char kPassword[] = "end-to-end";
 constexpr platform::FileTime kTime = 132537600001234567;
 constexpr platform::FileTime kOtherTime = 132600000009876543;
-
-// QuarvSvc in a directory of its own, serving `served()` on 127.0.0.1.
-class ServiceProcess {
- public:
-  ServiceProcess() {
-    served_ = dir_.path() / "served";
-    fs::create_directory(served_);
-  }
-  ~ServiceProcess() { Stop(); }
-
-  static bool Available() {
-#ifdef QUARV_SVC_EXE
-    return true;
-#else
-    return false;
-#endif
-  }
-
-  const fs::path& served() const {
-    return served_;
-  }
-  std::uint16_t port() const {
-    return port_;
-  }
-
-  // Starts the service and waits until it accepts connections.
-  bool Start() {
-#ifdef QUARV_SVC_EXE
-    const fs::path exe = CopyExecutable(QUARV_SVC_EXE, dir_.path());
-    port_ = FreeLoopbackPort();
-    WriteFile(dir_.path() / "QuarvSvc.ini",
-              "[SERVER]\nADDRESS=127.0.0.1\nPORT=" + std::to_string(port_) +
-                  "\nBASE=" + served_.string() + "\nPASSWORD=" + kPassword + "\n");
-    if (!process_.Start({exe.string()}, dir_.path())) return false;
-    for (int attempt = 0; attempt < 500; ++attempt) {
-      RawClient probe;
-      if (probe.Connect(port_)) return true;
-      if (!process_.Running()) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-#endif
-    return false;
-  }
-
-  void Stop() {
-    if (!process_.Running()) return;
-    process_.Signal(SIGTERM);
-    if (!process_.Wait(std::chrono::seconds(10))) process_.Kill();
-  }
-
- private:
-  TempDir dir_;
-  fs::path served_;
-  std::uint16_t port_ = 0;
-  ChildProcess process_;
-};
 
 class EndToEndTest : public ::testing::Test {
  protected:
@@ -96,7 +41,7 @@ class EndToEndTest : public ::testing::Test {
     return "127.0.0.1:" + std::to_string(service.port()) + "に接続しています...\n";
   }
 
-  ServiceProcess service;
+  ServiceProcess service{kPassword};
   AgentSetup agent;
 };
 

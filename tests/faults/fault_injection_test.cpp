@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "tests/faults/fault_proxy.h"
-#include "tests/faults/programs.h"
+#include "tests/support/programs.h"
 
 namespace quarv::test {
 namespace {

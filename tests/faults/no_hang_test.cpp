@@ -12,7 +12,7 @@
 
 #include "agent/fetch_agent.h"
 #include "tests/faults/fault_proxy.h"
-#include "tests/faults/programs.h"
+#include "tests/support/programs.h"
 
 namespace quarv::test {
 namespace {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/md5.h"
-#include "tests/faults/programs.h"
+#include "tests/support/programs.h"
 
 namespace quarv::test {
 namespace {

@@ -1,6 +1,7 @@
-// The real programs under attack: a launcher that can start a child with a file-size limit
-// (set in the child before exec) and collects its console output through a pipe, and the
-// QuarvSvc service in a directory of its own that can be killed and started again on its port.
+// The real programs, for the tests that run them end to end or attack them: a launcher that can
+// start a child with a file-size limit (set in the child before exec) and collects its console
+// output through a pipe, and the QuarvSvc service in a directory of its own that can be killed
+// and started again on its port. POSIX only.
 #pragma once
 
 #include <fcntl.h>
@@ -28,11 +29,11 @@ using namespace std::chrono_literals;
 
 // The agent's single-instance lock lives in the user's runtime directory: one of its own for
 // this test process, so that test processes side by side do not see each other's agents.
-struct FaultsRuntimeDirectory {
-  FaultsRuntimeDirectory() { ::setenv("XDG_RUNTIME_DIR", dir.str().c_str(), 1); }
+struct ProgramsRuntimeDirectory {
+  ProgramsRuntimeDirectory() { ::setenv("XDG_RUNTIME_DIR", dir.str().c_str(), 1); }
   TempDir dir;
 };
-inline FaultsRuntimeDirectory gFaultsRuntimeDirectory;
+inline ProgramsRuntimeDirectory gProgramsRuntimeDirectory;
 
 struct LaunchOptions {
   // RLIMIT_FSIZE of the child: a write beyond this many bytes of a file fails.
