@@ -15,14 +15,25 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(ConnectionWakeTest, CloseFromAnotherThreadEndsASendThatThePeerDoesNotRead) {
+// A listener on 127.0.0.1, a raw client connected to it, and the server side of that connection.
+struct Accepted {
   Connection listener;
-  ASSERT_TRUE(listener.Startup(1, 1));
-  ASSERT_TRUE(listener.Listen(0, "127.0.0.1"));
   test::RawClient client;
-  ASSERT_TRUE(client.Connect(listener.LocalPort()));
   Connection server;
-  ASSERT_TRUE(listener.Accept(server));
+};
+
+void Open(Accepted* pair) {
+  ASSERT_TRUE(pair->listener.Startup(1, 1));
+  ASSERT_TRUE(pair->listener.Listen(0, "127.0.0.1"));
+  ASSERT_TRUE(pair->client.Connect(pair->listener.LocalPort()));
+  ASSERT_TRUE(pair->listener.Accept(pair->server));
+}
+
+TEST(ConnectionWakeTest, CloseFromAnotherThreadEndsASendThatThePeerDoesNotRead) {
+  Accepted pair;
+  ASSERT_NO_FATAL_FAILURE(Open(&pair));
+  test::RawClient& client = pair.client;
+  Connection& server = pair.server;
   // Far more than the socket buffers on both sides hold: the send blocks until the close.
   const std::string data(64 * 1024 * 1024, 'q');
   auto sender = std::async(std::launch::async, [&] {
@@ -41,13 +52,10 @@ TEST(ConnectionWakeTest, CloseFromAnotherThreadEndsASendThatThePeerDoesNotRead) 
 }
 
 TEST(ConnectionWakeTest, CloseFromAnotherThreadEndsAReceiveThatHasPartOfItsBytes) {
-  Connection listener;
-  ASSERT_TRUE(listener.Startup(1, 1));
-  ASSERT_TRUE(listener.Listen(0, "127.0.0.1"));
-  test::RawClient client;
-  ASSERT_TRUE(client.Connect(listener.LocalPort()));
-  Connection server;
-  ASSERT_TRUE(listener.Accept(server));
+  Accepted pair;
+  ASSERT_NO_FATAL_FAILURE(Open(&pair));
+  test::RawClient& client = pair.client;
+  Connection& server = pair.server;
   ASSERT_TRUE(client.Send("0123456789"));
   auto receiver = std::async(std::launch::async, [&] {
     char buffer[100];
