@@ -36,6 +36,7 @@ std::size_t AheadRequestLength(const std::string& name) {
 int FetchAgent::RunPass(const char* host, int port, const char* password, const char* base,
                         int* notFetched) {
   *notFetched = -1;
+  namesBeyondTable_ = 0;
 
   char prefix[kPathCapacity];
   localBase = platform::FormBasePrefix(base, prefix, sizeof prefix) ? prefix : "";
@@ -70,7 +71,9 @@ int FetchAgent::RunPass(const char* host, int port, const char* password, const 
   int present = 0;
   if (!ReadList(&pending, &present)) return abortPass();
 
-  *notFetched = 0;
+  // The files left beyond the table wait for the next pass: they count as not fetched, so that
+  // this pass never reads as a complete success.
+  *notFetched = namesBeyondTable_;
   if (present != 0) Say(Message::PresentCount, present);
   Say(Message::PendingCount, static_cast<int>(pending.size()));
 
@@ -90,7 +93,7 @@ int FetchAgent::RunPass(const char* host, int port, const char* password, const 
       std::string batch;
       while (aheadEnd < pending.size() && aheadFiles < kAheadFiles) {
         const std::string& next = pending[aheadEnd];
-        if (!IsSafeLocalName(next.c_str())) {  // never asked for at all
+        if (!IsSafeLocalName(next.c_str()) || !RequestFits(next.c_str())) {  // never asked for
           ++aheadEnd;
           continue;
         }
@@ -119,10 +122,11 @@ int FetchAgent::RunPass(const char* host, int port, const char* password, const 
     if (result == FetchResult::Fetched) {
       ++finished;
       if (deleteFile) {
-        if (fetchedDurably_) {
+        if (fetchedDurably_ && name.size() <= kLongestDeleteName) {
           DeleteOnServer(name.c_str());
         } else {
-          // The local copy might not survive a crash yet, so the service keeps its own.
+          // The local copy might not survive a crash yet, or the name does not fit a DELE line
+          // that the service takes: the service keeps its own copy.
           Say(Message::ServerDeleteFailed, name.c_str());
         }
       }
@@ -165,6 +169,7 @@ bool FetchAgent::ReadList(std::vector<std::string>* pending, int* present) {
   // The record being gathered. The size is cleared only at the start of the list.
   std::string name;
   std::uint32_t timeLow = 0, timeHigh = 0, sizeLow = 0, sizeHigh = 0;
+  namesBeyondTable_ = 0;
   for (;;) {
     if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
     const bool terminator = line_[0] == '.';
@@ -187,25 +192,17 @@ bool FetchAgent::ReadList(std::vector<std::string>* pending, int* present) {
         ++*present;
       } else if (sizeLow == 0 && sizeHigh == 0) {
         Say(Message::EmptyFileSkipped, name.c_str());
-      } else {
+      } else if (pending->size() < kMaxPendingNames) {
         pending->push_back(name);
-        if (pending->size() == kMaxPendingNames) {
-          // The table is full. The rest of the block is read and dropped, so that the next line
-          // read is the reply to the first GET.
-          return terminator || SkipRestOfList();
-        }
+      } else {
+        // The table is full. The rest of the block is still read, so that the next line read
+        // is the reply to the first GET; its pending files are only counted.
+        ++namesBeyondTable_;
       }
     }
     name.clear();
     timeLow = timeHigh = 0;
     if (terminator) return true;
-  }
-}
-
-bool FetchAgent::SkipRestOfList() {
-  for (;;) {
-    if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
-    if (line_[0] == '.') return true;
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include "agent/console_output.h"
 #include "agent/fetch_agent.h"
+#include "common/protocol_limits.h"
 #include "common/wire_number.h"
 #include "platform/console.h"
 #include "platform/named_lock.h"
@@ -48,9 +49,16 @@ int RunTries(FetchAgent& agent, const AgentSettings& settings) {
   int notFetched = -1;
   for (int tryNumber = 1;; ++tryNumber) {
     Say(Message::TryBanner, tryNumber, settings.tries);
-    const int result = agent.RunPass(settings.host.c_str(), settings.port,
-                                     settings.password.c_str(), settings.base.c_str(), &notFetched);
-    if (result > 0) total += result;
+    int result = 0;
+    for (;;) {
+      result = agent.RunPass(settings.host.c_str(), settings.port, settings.password.c_str(),
+                             settings.base.c_str(), &notFetched);
+      if (result > 0) total += result;
+      // A list with more pending files than the table takes: the rest are taken by further
+      // passes of this try, as long as each pass fetches a file (so this ends). A cut pass
+      // counts the files it left as not fetched, so it never ends the run as a success.
+      if (!agent.ListWasCut() || result <= 0) break;
+    }
     switch (DecideTry(notFetched, total, result)) {
       case TryOutcome::Succeeded:
         Say(Message::TransferSucceeded);
@@ -89,7 +97,9 @@ AgentSettings ReadAgentSettings(const char* path) {
 int RunAgent(const char* settingsPath) {
   FetchAgent agent;
   const AgentSettings settings = ReadAgentSettings(settingsPath);
-  if (settings.port <= 0) return 0;
+  // A port that is no port number (0 or less, or above the highest) ends the run at once, as it
+  // makes the service refuse to start; it is never cut to 16 bits.
+  if (settings.port <= 0 || settings.port > kHighestPort) return 0;
 
   platform::NamedLock instanceLock;
   switch (instanceLock.Acquire(kInstanceLockName)) {

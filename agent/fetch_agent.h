@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/connection.h"
+#include "common/protocol_limits.h"
 #include "platform/file.h"
 #include "platform/file_time.h"
 
@@ -26,8 +27,15 @@ inline constexpr std::size_t kMaxNameLength = kPathCapacity - 1;
 inline constexpr std::size_t kPresentPathLimit = 244;
 // Longest base prefix plus name that is fetched (room for the "_incomplete_" prefix).
 inline constexpr std::size_t kFetchPathLimit = 236;
-// At most this many files are taken from one list.
+// At most this many files are taken from one list. A list with more pending files is followed by
+// another pass of the same try, as long as a pass fetches something.
 inline constexpr std::size_t kMaxPendingNames = 10000;
+// The longest name the service can take in a request line ("GET " or "DELE " and the name,
+// before the line end).
+inline constexpr std::size_t kLongestGetName =
+    static_cast<std::size_t>(kLongestRequestLine) - (sizeof "GET " - 1);
+inline constexpr std::size_t kLongestDeleteName =
+    static_cast<std::size_t>(kLongestRequestLine) - (sizeof "DELE " - 1);
 // The body is received in blocks of this size: the progress bar is brought up to date per block.
 inline constexpr std::uint32_t kBlockSize = 10240;
 // Bytes of a body taken in by one receive and one write: a whole number of blocks (so that the
@@ -97,8 +105,16 @@ class FetchAgent {
                               std::uint32_t high);
 
   // A name that stays inside the base directory as one entry of it: not empty, not "." or "..",
-  // no path separator ('/' or '\\', on every platform), no control character.
+  // no path separator ('/' or '\\', on every platform), no control character; nor a name that
+  // begins with the partial-file prefix (in any case), which would be taken for the partial file
+  // of another name.
   static bool IsSafeLocalName(const char* name);
+  // Whether the GET line of `name` fits the service's line limit.
+  static bool RequestFits(const char* name);
+
+  // Whether the list of the last pass held more pending files than its table took: the run
+  // then goes on with another pass.
+  bool ListWasCut() const { return namesBeyondTable_ != 0; }
 
   bool checkFileTime = true;
   bool deleteFile = false;
@@ -112,11 +128,10 @@ class FetchAgent {
  private:
   // HELO and ENTER with the token. False (after its message, if any) when the pass must abort.
   bool Login(const char* password);
-  // Reads the list block into `pending` and counts the present files. False when the block
+  // Reads the list block into `pending` and counts the present files; the files that would be
+  // pending beyond the table's limit are counted in namesBeyondTable_. False when the block
   // broke off.
   bool ReadList(std::vector<std::string>* pending, int* present);
-  // Reads and drops the rest of a list block, up to its terminator.
-  bool SkipRestOfList();
   // The fetch of one file; `requested`: its GET and "Offset: 0 0" were sent ahead.
   FetchResult Fetch(const char* name, int* notFetched, bool requested);
   // Whether the GET of `name` may go ahead with "Offset: 0 0": a name that is fetched (safe, its
@@ -129,14 +144,20 @@ class FetchAgent {
   bool DeclineBody(std::uint32_t sizeLow, std::uint32_t sizeHigh);
   // True when the base prefix plus `name` is at most `limit` bytes (false without a prefix).
   bool LocalPathFits(const char* name, std::size_t limit) const;
-  // Cuts the partial file at `length` and, when the service's time is known, stamps it.
-  static void SettlePartial(platform::File& partial, std::uint64_t length, bool haveTime,
+  // Cuts the partial file at `length` and, when the service's time is known, stamps it. False
+  // when either fails.
+  static bool SettlePartial(platform::File& partial, std::uint64_t length, bool haveTime,
                             platform::FileTime serverTime);
+  // Gives the partial file the service's time and reads it back: false when the file system
+  // did not take it exactly (a time out of its range).
+  static bool StampPartial(platform::File& partial, platform::FileTime serverTime);
 
   std::array<char, kReplyLineLimit> line_{};
   // Whether the file FetchFile last put in place, and its directory entry, reached stable
   // storage (asked for only when deleteFile is set: the service's copy is deleted only then).
   bool fetchedDurably_ = false;
+  // Files of the last list that would have been pending beyond kMaxPendingNames.
+  int namesBeyondTable_ = 0;
 };
 
 }  // namespace quarv::agent

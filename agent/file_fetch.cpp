@@ -41,11 +41,18 @@ std::string OffsetLine(std::uint64_t offset) {
 
 }  // namespace
 
-void FetchAgent::SettlePartial(platform::File& partial, std::uint64_t length, bool haveTime,
+bool FetchAgent::SettlePartial(platform::File& partial, std::uint64_t length, bool haveTime,
                                platform::FileTime serverTime) {
   // An earlier, longer partial file may lie beyond what this transfer wrote: it must not stay.
-  if (partial.Seek(length)) partial.TruncateHere();
-  if (haveTime) partial.SetTimes(serverTime);
+  const bool cut = partial.Seek(length) && partial.TruncateHere();
+  return (!haveTime || StampPartial(partial, serverTime)) && cut;
+}
+
+bool FetchAgent::StampPartial(platform::File& partial, platform::FileTime serverTime) {
+  // A time the file system cannot hold is refused, cut to its range or (on Windows, all bits
+  // set) taken as "leave unchanged": only the time read back tells.
+  platform::FileTime stamped = 0;
+  return partial.SetTimes(serverTime) && partial.LastWriteTime(&stamped) && stamped == serverTime;
 }
 
 bool FetchAgent::DeclineBody(std::uint32_t sizeLow, std::uint32_t sizeHigh) {
@@ -85,6 +92,14 @@ FetchResult FetchAgent::Fetch(const char* name, int* notFetched, bool requested)
   // A name that would leave the base directory is not even asked for.
   if (!IsSafeLocalName(name)) {
     Say(Message::LocalNameRefused);
+    ++*notFetched;
+    return FetchResult::NextFile;
+  }
+
+  // A name whose GET line the service cannot take would end the connection: skipped like a
+  // name too long for the local path, and never asked for.
+  if (!RequestFits(name)) {
+    Say(Message::LocalNameTooLong);
     ++*notFetched;
     return FetchResult::NextFile;
   }
@@ -264,14 +279,21 @@ FetchResult FetchAgent::Fetch(const char* name, int* notFetched, bool requested)
   }
 
   // Finish: exactly the received bytes, the service's time, then the file's own name. Only a
-  // partial file that was longer than what was received has to be cut.
-  if (sized && partialSize <= received) {
-    if (haveTime) partial.SetTimes(serverTime);
-  } else {
-    SettlePartial(partial, received, haveTime, serverTime);
+  // partial file that was longer than what was received has to be cut. A cut, a time or a
+  // close that fails (a full disk, a quota, a network file system, a time the file system
+  // cannot hold) leaves the file unfinished, as a write error does: it is not put in place,
+  // counts as not fetched and is never deleted on the service. The partial file keeps the
+  // bytes; its time is not the service's, so the next fetch starts over.
+  bool settled = sized && partialSize <= received
+                     ? !haveTime || StampPartial(partial, serverTime)
+                     : SettlePartial(partial, received, haveTime, serverTime);
+  bool durable = settled && (!deleteFile || partial.Flush());
+  settled = partial.Close() && settled;
+  if (!settled) {
+    Say(Message::LocalWriteError);
+    ++*notFetched;
+    return FetchResult::NextFile;
   }
-  bool durable = !deleteFile || partial.Flush();
-  partial.Close();
   // An older file of the name (its time differed) gives way; the rename is tried first, since
   // mostly there is none.
   if (!platform::RenameNoReplace(partialPath.c_str(), finalPath.c_str()) &&

@@ -11,12 +11,25 @@ namespace {
 constexpr unsigned char kFirstPrintable = 0x20;
 constexpr unsigned char kDelete = 0x7F;
 
+// Whether `name` begins with the partial-file prefix, in any letter case (a file system that
+// ignores case takes "_INCOMPLETE_a" for "_incomplete_a").
+bool HasPartialPrefix(const char* name) {
+  for (std::size_t i = 0; kPartialPrefix[i] != '\0'; ++i) {
+    const auto byte = static_cast<unsigned char>(name[i]);
+    const auto lower =
+        static_cast<unsigned char>(byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte);
+    if (lower != static_cast<unsigned char>(kPartialPrefix[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool FetchAgent::IsSafeLocalName(const char* name) {
   if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
     return false;
   }
+  if (HasPartialPrefix(name)) return false;
   for (const char* p = name; *p != '\0'; ++p) {
     const auto byte = static_cast<unsigned char>(*p);
     if (platform::IsLeadByte(byte) && p[1] != '\0') {
@@ -26,6 +39,10 @@ bool FetchAgent::IsSafeLocalName(const char* name) {
     if (byte < kFirstPrintable || byte == kDelete || byte == '/' || byte == '\\') return false;
   }
   return true;
+}
+
+bool FetchAgent::RequestFits(const char* name) {
+  return std::strlen(name) <= kLongestGetName;
 }
 
 }  // namespace quarv::agent

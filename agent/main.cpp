@@ -5,6 +5,10 @@
 
 int main() {
   char settingsPath[quarv::kPathBufferSize];
-  quarv::SettingsPath(settingsPath, sizeof settingsPath, quarv::agent::kSettingsFileName);
+  // An executable whose directory is too long for the settings path reads no settings at all
+  // (none from the current directory): it ends without a run, like one without a port.
+  if (!quarv::SettingsPath(settingsPath, sizeof settingsPath, quarv::agent::kSettingsFileName)) {
+    return 0;
+  }
   return quarv::agent::RunAgent(settingsPath);
 }

@@ -25,26 +25,31 @@ void CutAfterLastSeparator(char* text, char separator, bool (*isLeadByte)(unsign
   }
 }
 
-void ModuleDirectory(char* buffer, std::uint32_t size) {
-  if (size == 0) return;
+bool ModuleDirectory(char* buffer, std::uint32_t size) {
+  if (size == 0) return false;
   const std::uint32_t length = platform::ExecutablePath(buffer, size);
   if (length == 0 || length >= size - 1) {
     // No path, or one cut to fit: its directory part cannot be trusted.
     buffer[0] = '\0';
-    return;
+    return false;
   }
   CutAfterLastSeparator(buffer, platform::PathSeparator(), platform::IsLeadByte);
+  return buffer[0] != '\0';
 }
 
-void SettingsPath(char* buffer, std::uint32_t size, const char* fileName) {
+bool SettingsPath(char* buffer, std::uint32_t size, const char* fileName) {
   const std::size_t nameLength = std::strlen(fileName);
-  if (size == 0) return;
-  if (nameLength + 10 >= size) {
+  if (size == 0) return false;
+  // Without the executable's directory the bare file name would name a file in the current
+  // directory, which is not the program's settings file: no path at all then.
+  if (nameLength + kSettingsPathReserve >= size ||
+      !ModuleDirectory(buffer,
+                       static_cast<std::uint32_t>(size - nameLength - kSettingsPathReserve))) {
     buffer[0] = '\0';
-    return;
+    return false;
   }
-  ModuleDirectory(buffer, static_cast<std::uint32_t>(size - nameLength - 10));
   std::strncat(buffer, fileName, size - std::strlen(buffer) - 1);
+  return true;
 }
 
 }  // namespace quarv

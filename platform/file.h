@@ -15,6 +15,8 @@ inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 
+class BaseDirectory;
+
 // A system error: the Windows code, and a short text for "404 Unknown Error=code,text".
 struct SystemError {
   std::uint32_t code = 0;
@@ -35,6 +37,9 @@ class File {
   // Fails with kErrorSharingViolation while another sender or a writer has it open, with
   // kErrorAccessDenied for a read-only file, a directory or a file that is not regular.
   static File OpenForSending(const char* path, SystemError* error);
+  // The same for `name` resolved beneath `base`: a name whose resolution would leave the base
+  // directory (a link out of it, or one that leads nowhere) fails with kErrorFileNotFound.
+  static File OpenForSending(const BaseDirectory& base, const char* name, SystemError* error);
   // Opens the agent's partial file for writing (others may read it): created when missing,
   // hidden when created, otherwise opened without cutting it.
   static File OpenPartial(const char* path, SystemError* error);
@@ -52,7 +57,9 @@ class File {
   bool TruncateHere();
   // Puts the file's data and metadata on stable storage.
   bool Flush();
-  void Close();
+  // Closes the file; false when the system reports that the close failed (data that a network
+  // file system or a quota could not take). Closed either way.
+  bool Close();
 
  private:
   explicit File(std::intptr_t handle) : handle_(handle) {}
@@ -64,6 +71,10 @@ class File {
 // DeleteFileA: removes a file (not a directory). Fails for a read-only file and for a file that
 // is being sent.
 bool RemoveFile(const char* path);
+// DELE: removes `name`, resolved beneath `base`. A link is removed itself, never what it points
+// to, and only while that lies beneath the base; a name whose resolution leaves the base removes
+// nothing. Fails as RemoveFile does, and also while any other opener has the file open.
+bool RemoveBeneath(const BaseDirectory& base, const char* name);
 // Renames `from` to `to`; fails when `to` exists.
 bool RenameNoReplace(const char* from, const char* to);
 // Gives a file the normal attribute (clears hidden); nothing to do on POSIX.

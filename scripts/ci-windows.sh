@@ -5,8 +5,9 @@
 # server of its own that lives for the whole run, builds the mingw32-tests preset, runs its
 # suites with ctest, runs the system test of the real programs (scripts/windows-system-test.sh:
 # the service under Wine's service control manager, both programs against their Linux
-# counterparts), and stops the server again. Every Wine step is bounded in time, and the time of
-# each step is printed.
+# counterparts), checks the zip and its install script (scripts/windows-install-test.sh), and
+# stops the server again. Every Wine step is bounded in time, and the time of each step is
+# printed.
 #
 # Environment: QUARV_WINEPREFIX (see scripts/wine-run.sh), QUARV_WERROR (as for every preset),
 # QUARV_LINUX_BUILD (the Linux build for the system test, default build/default).
@@ -89,6 +90,9 @@ timeout 1500 ctest --preset mingw32-tests -j "$jobs"
 
 step "system test: the Windows programs under Wine, with the Linux ones"
 QUARV_WINE_SERVER_PID="$server_pid" timeout 600 scripts/windows-system-test.sh
+
+step "the zip and its install script under Wine"
+QUARV_WINE_SERVER_PID="$server_pid" timeout 600 scripts/windows-install-test.sh
 
 stop_server
 step "done"

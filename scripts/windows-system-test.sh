@@ -7,7 +7,9 @@
 #     sc start, RUNNING; a transfer by the Linux QuarvAgent; pause (the port is no longer
 #     served) and continue (it is served again) through tests/windows/service_control_tool.cpp;
 #     sc stop (STOPPED with exit code 0, the process ends with 0); sc delete. A file that a
-#     Windows program has open for writing is not sent.
+#     Windows program has open for writing is not sent. Settings that refuse the start: PORT 0
+#     (STOPPED with 1610), no PASSWORD (STOPPED with 1066, service-specific code 1, the port
+#     never served).
 #  3. Interoperation: the Windows QuarvAgent.exe fetches from the Linux QuarvSvc; the Linux
 #     QuarvAgent fetches from the Windows service. Files byte-exact, with the service's times.
 #  4. The Windows agent's output to a file is the Linux agent's UTF-8 output in code page 932,
@@ -553,6 +555,21 @@ if wait_for_state STOPPED; then
     test "$(sc_query | awk '$1 == "WIN32_EXIT_CODE" { print $3 }')" = 1610
 else
   fail "PORT 0: the service did not stop: $(sc_query)"
+fi
+
+# Without a password the service does not start: STOPPED with ERROR_SERVICE_SPECIFIC_ERROR and
+# the service's own code 1, and the port is never served.
+printf '[SERVER]\nADDRESS=127.0.0.1\nPORT=%s\nBASE=%s\n' "$win_port" "$(winpath "$outbox")" \
+  >"$work/win-service/QuarvSvc.ini"
+wine_bounded sc start "$service_name" >"$work/sc.out" 2>&1 || true
+if wait_for_state STOPPED; then
+  sc_query >"$work/no-password.query"
+  check "no PASSWORD: sc start ends in STOPPED with 1066 and the service-specific code 1" \
+    test "$(awk '$1 == "WIN32_EXIT_CODE" { print $3 }' "$work/no-password.query")" = 1066 -a \
+    "$(awk '$1 == "SERVICE_EXIT_CODE" { print $3 }' "$work/no-password.query")" = 1
+  check "no PASSWORD: the port is not served" eval '! port_open "$win_port"'
+else
+  fail "no PASSWORD: the service did not stop: $(sc_query)"
 fi
 write_service_ini "$work/win-service" "$win_port" "$(winpath "$outbox")"
 

@@ -1,5 +1,6 @@
 // DELE: deletes one file of the base directory.
 #include "platform/file.h"
+#include "platform/paths.h"
 #include "service/file_names.h"
 #include "service/file_server.h"
 
@@ -18,9 +19,12 @@ bool FileServer::RemoveFile(Connection& connection, const char* name) {
     connection.SendText(kNameTooLarge);
     return false;
   }
-  char path[kPathBufferSize];
-  // A read-only file, a directory, a file being sent or a name outside the base all fail.
-  if (NameLeavesBase(name) || !FormPath(name, path) || !platform::RemoveFile(path)) {
+  // A read-only file, a directory, a file being sent or held open by anyone else, and a name
+  // outside the base (also through a link) all fail.
+  platform::SystemError error;
+  platform::BaseDirectory base;
+  if (NameLeavesBase(name) || !base.Open(basePrefix_, &error) ||
+      !platform::RemoveBeneath(base, name)) {
     connection.SendText(kCannotDelete);
     return false;
   }

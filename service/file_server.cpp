@@ -2,6 +2,7 @@
 #include "service/file_server.h"
 
 #include <cstring>
+#include <string>
 #include <system_error>
 
 #include "platform/paths.h"
@@ -27,34 +28,54 @@ FileServer::~FileServer() {
   sessionsEnded_.wait_for(lock, kDestroyWait, [this] { return sessionThreads_ == 0; });
 }
 
-bool FileServer::Start(const ServerSettings& settings) {
+bool FileServer::Start(const ServerSettings& settings, std::string* reason) {
+  const auto refuse = [reason](const std::string& why) {
+    if (reason != nullptr) *reason = why;
+    return false;
+  };
   std::lock_guard<std::mutex> control(controlMutex_);
-  if (listener_.joinable()) return false;  // already running
+  if (listener_.joinable()) return refuse("the server is running already");
   {
     // Sessions of an earlier run still read the fields below.
     std::lock_guard<std::mutex> lock(sessionsMutex_);
-    if (sessionThreads_ != 0) return false;
+    if (sessionThreads_ != 0) return refuse("sessions of the last run are still ending");
   }
-  if (!Startup(kSocketsMajor, kSocketsMinor)) return false;
+  if (!Startup(kSocketsMajor, kSocketsMinor)) {
+    return refuse("the socket library cannot be started");
+  }
 
-  if (std::strlen(settings.password) > kPasswordLimit) return false;
+  // Without a password anyone could log in (the token of the empty password).
+  if (settings.password[0] == '\0') return refuse("PASSWORD is empty");
+  if (std::strlen(settings.password) > kPasswordLimit) {
+    return refuse("PASSWORD is longer than " + std::to_string(kPasswordLimit) + " characters");
+  }
   std::strcpy(password_, settings.password);
-  if (!platform::FormBasePrefix(settings.base, basePrefix_, sizeof basePrefix_)) return false;
-  const std::size_t prefixLength = std::strlen(basePrefix_);
-  if (prefixLength + 2 > sizeof listPattern_) return false;
-  std::memcpy(listPattern_, basePrefix_, prefixLength);
-  std::memcpy(listPattern_ + prefixLength, "*", 2);
+  const auto refuseBase = [&] {
+    return refuse("BASE is too long for a path: \"" + std::string(settings.base) + "\"");
+  };
+  if (!platform::FormBasePrefix(settings.base, basePrefix_, sizeof basePrefix_)) {
+    return refuseBase();
+  }
+  // The directory's list pattern (the prefix and "*") must fit a path as well.
+  if (std::strlen(basePrefix_) + 2 > sizeof basePrefix_) return refuseBase();
 
   const auto port =
       static_cast<std::uint16_t>(static_cast<std::uint32_t>(settings.port) & kPortMask);
-  if (!Listen(port, settings.address)) return false;
+  if (!Listen(port, settings.address)) {
+    const std::string where = settings.address[0] != '\0'
+                                  ? "ADDRESS " + std::string(settings.address) + " PORT "
+                                  : std::string("PORT ");
+    return refuse("cannot listen on " + where + std::to_string(port) +
+                  " (in use, not allowed, or not an address of this machine)");
+  }
 
   stopping_.store(false);
+  failedLogins_.Resume();
   try {
     listener_ = std::thread(&FileServer::AcceptLoop, this);
   } catch (const std::system_error&) {
     Close();
-    return false;
+    return refuse("the listener thread cannot be started");
   }
   return true;
 }
@@ -62,6 +83,8 @@ bool FileServer::Start(const ServerSettings& settings) {
 bool FileServer::Stop() {
   std::lock_guard<std::mutex> control(controlMutex_);
   stopping_.store(true);
+  // A session waiting to answer a wrong token ends at once.
+  failedLogins_.Stop();
   Close();  // wakes the listener's accept
   if (listener_.joinable()) listener_.join();
   {
@@ -109,6 +132,10 @@ void FileServer::Admit(std::unique_ptr<Connection> connection) {
     return;
   }
   if (!admitted) {
+    ServiceLog().WriteRepeatable(
+        LogLevel::Warning, "connection refused (503)", AddressText(connection->Address()),
+        "connection from " + PeerText(connection->Address()) +
+            " refused: " + std::to_string(kMaxSessions) + " sessions busy (503)");
     connection->SendText(kServiceUnavailable);
     connection->Close();
     return;
@@ -131,15 +158,6 @@ void FileServer::Admit(std::unique_ptr<Connection> connection) {
 
 std::size_t FileServer::PrefixLength() const {
   return std::strlen(basePrefix_);
-}
-
-bool FileServer::FormPath(const char* name, char* path) const {
-  const std::size_t prefixLength = PrefixLength();
-  const std::size_t nameLength = std::strlen(name);
-  if (prefixLength + nameLength >= kPathBufferSize) return false;
-  std::memcpy(path, basePrefix_, prefixLength);
-  std::memcpy(path + prefixLength, name, nameLength + 1);
-  return true;
 }
 
 }  // namespace quarv

@@ -8,7 +8,7 @@
 //
 // Where things are: file_server.cpp (start, stop, admission), server_session.cpp (the session
 // layer: HELO, ENTER, QUIT, the login timer), list_command.cpp, get_command.cpp (the whole GET
-// exchange), dele_command.cpp, login.cpp (challenge and token).
+// exchange), dele_command.cpp, login.cpp (challenge, token, the pacing of wrong tokens).
 #pragma once
 
 #include <atomic>
@@ -19,10 +19,14 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 
 #include "common/connection.h"
+#include "common/protocol_limits.h"
 #include "common/settings_path.h"
+#include "service/audit_log.h"
+#include "service/login.h"
 
 namespace quarv {
 
@@ -31,8 +35,6 @@ inline constexpr std::size_t kSettingValueSize = 200;
 // The longest password: the login text "challenge:password" must fit its 100-byte buffer.
 inline constexpr std::size_t kPasswordLimit = 82;
 inline constexpr std::size_t kPasswordFieldSize = 100;
-// Protocol lines from clients: at most kLineLimit - 2 bytes before the line end.
-inline constexpr std::int32_t kLineLimit = 200;
 inline constexpr int kMaxSessions = 10;
 // Base prefix plus file name must stay below this many bytes.
 inline constexpr std::size_t kNameLimit = 245;
@@ -60,8 +62,10 @@ class FileServer : public Connection {
   FileServer& operator=(const FileServer&) = delete;
 
   // Starts the socket library, listens and starts the listener thread. False when the
-  // settings are unusable or the port cannot be listened on. May be called again after Stop.
-  bool Start(const ServerSettings& settings);
+  // settings are unusable (an empty or too long password, a BASE that does not fit) or the port
+  // cannot be listened on; then `reason`, when given, says why in one English phrase. May be
+  // called again after Stop.
+  bool Start(const ServerSettings& settings, std::string* reason = nullptr);
   // Ends the listener and every session; returns once they have ended (bounded wait). May be
   // called more than once, and on a server that never started. Always true.
   bool Stop();
@@ -72,14 +76,19 @@ class FileServer : public Connection {
 
   // The file commands; each writes its whole reply to `connection`.
   // LIST, after the session has sent "200 List of files.": the records and ".".
-  bool ListFiles(Connection& connection);
+  // `count`, when given, gets the number of files listed.
+  bool ListFiles(Connection& connection, std::size_t* count = nullptr);
   // GET: the header, the client's offset line, the body and the digest (or the zero sentinel).
-  CommandResult SendFile(Connection& connection, const char* name);
+  // `record`, when given, gets what was sent, for the log.
+  CommandResult SendFile(Connection& connection, const char* name, GetRecord* record = nullptr);
   // DELE: one status line.
   bool RemoveFile(Connection& connection, const char* name);
 
   bool Stopping() const { return stopping_.load(); }
   const char* Password() const { return password_; }
+  // Before a wrong login token is answered: waits for the service-wide turn of failed logins;
+  // false when the server stops meanwhile.
+  bool AwaitFailedLoginTurn() { return failedLogins_.AwaitTurn(); }
 
  private:
   void AcceptLoop();
@@ -87,15 +96,13 @@ class FileServer : public Connection {
   void Admit(std::unique_ptr<Connection> connection);
   // One session, on its own thread; owns `connection` and destroys it at its end.
   void RunSession(Connection* connection);
-  // The full path of `name`: false (nothing formed) when it would not fit.
-  bool FormPath(const char* name, char* path) const;
   std::size_t PrefixLength() const;
 
   std::atomic<bool> stopping_{false};
+  FailedLoginPacer failedLogins_;
   // Written by Start before any session runs; only read afterwards.
   char password_[kPasswordFieldSize] = {};
   char basePrefix_[kPathBufferSize] = {};
-  char listPattern_[kPathBufferSize] = {};
 
   std::mutex controlMutex_;  // Start and Stop
   std::thread listener_;

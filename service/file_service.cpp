@@ -5,20 +5,33 @@
 #include "common/wire_number.h"
 #include "platform/paths.h"
 #include "platform/settings.h"
+#include "service/audit_log.h"
 
 namespace quarv {
 
-bool ReadServerSettings(const char* path, ServerSettings* settings) {
+bool ReadServerSettings(const char* path, ServerSettings* settings, SettingsRefusal* refusal) {
+  const auto refuse = [&](const std::string& why, std::uint32_t serviceCode) {
+    if (refusal != nullptr) *refusal = {why + " in " + path, serviceCode};
+    return false;
+  };
   char port[kSettingValueSize];
   platform::ReadProfileString(kSettingsSection, "PORT", kDefaultPort, port, sizeof port, path);
   settings->port = ParseInt(port);
-  if (settings->port <= 0 || settings->port > kHighestPort) return false;
+  if (settings->port <= 0 || settings->port > kHighestPort) {
+    return refuse("PORT \"" + std::string(port) + "\" is not a port number (1 to " +
+                      std::to_string(kHighestPort) + ")",
+                  0);
+  }
   platform::ReadProfileString(kSettingsSection, "BASE", platform::DefaultBase(), settings->base,
                               kSettingValueSize, path);
   platform::ReadProfileString(kSettingsSection, "PASSWORD", "", settings->password,
                               sizeof settings->password, path);
-  // A longer password does not fit the login text: the service refuses to start.
-  if (std::strlen(settings->password) > kPasswordLimit) return false;
+  // Without a password anyone could log in, with the token of the empty password.
+  if (settings->password[0] == '\0') return refuse("PASSWORD is empty", kNoPasswordExitCode);
+  // A longer password does not fit the login text.
+  if (std::strlen(settings->password) > kPasswordLimit) {
+    return refuse("PASSWORD is longer than " + std::to_string(kPasswordLimit) + " characters", 0);
+  }
   platform::ReadProfileString(kSettingsSection, "ADDRESS", "", settings->address,
                               sizeof settings->address, path);
   return true;
@@ -33,26 +46,59 @@ bool FileService::Start() {
   char path[kPathBufferSize];
   if (settingsPath_[0] != '\0') {
     std::memcpy(path, settingsPath_, sizeof path);
-  } else {
-    SettingsPath(path, sizeof path, kSettingsFileName);
+  } else if (!SettingsPath(path, sizeof path, kSettingsFileName)) {
+    // The settings file beside the executable cannot be named: none other is read instead.
+    ReportRefusal("the directory of the executable is too long for the settings path");
+    return false;
   }
   ServerSettings settings;
-  if (!ReadServerSettings(path, &settings)) return false;
-  return server_.Start(settings);
+  SettingsRefusal refusal;
+  if (!ReadServerSettings(path, &settings, &refusal)) {
+    if (refusal.serviceCode != 0) RefuseStart(refusal.serviceCode);
+    ReportRefusal(refusal.reason);
+    return false;
+  }
+  std::string reason;
+  if (!server_.Start(settings, &reason)) {
+    ReportRefusal(reason);
+    return false;
+  }
+  ServiceLog().Write(LogLevel::Notice,
+                     std::string("started: listening on ") +
+                         (settings.address[0] != '\0' ? settings.address : "0.0.0.0") + ":" +
+                         std::to_string(settings.port) + ", BASE " + settings.base);
+  ServiceLog().StartTicker();
+  return true;
+}
+
+void FileService::ReportRefusal(const std::string& reason) {
+  ServiceLog().Write(LogLevel::Error, "not started: " + reason);
+}
+
+void FileService::ReportError(const char* message, std::uint32_t code) {
+  ServiceLog().Write(LogLevel::Error, std::string("not started: the service control manager "
+                                                  "did not run it (") +
+                                          message + ", error " + std::to_string(code) +
+                                          "); it runs only as the service " + kServiceName);
+  ServiceModule::ReportError(message, code);
 }
 
 void FileService::Pause() {
-  Stop();
+  server_.Stop();
+  ServiceLog().Write(LogLevel::Notice, "paused: the port is closed");
 }
 
 void FileService::Continue() {
   // A service that reports RUNNING serves: the server starts again. When it cannot, the
   // service stops with the error.
+  ServiceLog().Write(LogLevel::Notice, "continued: reading the settings again");
   if (!Start()) StopWithError(Control().LastError());
 }
 
 void FileService::Stop() {
   server_.Stop();
+  ServiceLog().StopTicker();  // and the pending summaries
+  ServiceLog().Write(LogLevel::Notice, "stopped");
 }
 
 }  // namespace quarv

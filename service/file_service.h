@@ -2,6 +2,9 @@
 // server; Pause and Stop stop it; Continue starts it again (reading the settings anew).
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "common/settings_path.h"
 #include "service/file_server.h"
 #include "service/service_module.h"
@@ -9,16 +12,30 @@
 namespace quarv {
 
 inline constexpr char kServiceName[] = "ZelQuarvSvc";
+// The name that begins the program's lines on standard error.
+inline constexpr char kProgramName[] = "QuarvSvc";
 inline constexpr char kSettingsFileName[] = "QuarvSvc.ini";
 inline constexpr char kSettingsSection[] = "SERVER";
 inline constexpr char kDefaultPort[] = "5999";
-inline constexpr std::int32_t kHighestPort = 65535;
+
+// The service-specific exit code of a start refused because PASSWORD is empty (missing key, empty
+// value, or no settings file): the service status reports ERROR_SERVICE_SPECIFIC_ERROR (1066)
+// with this code.
+inline constexpr std::uint32_t kNoPasswordExitCode = 1;
+
+// Why the settings refuse a start: one English phrase, and the service-specific exit code where
+// the refusal has one (0: none).
+struct SettingsRefusal {
+  std::string reason;
+  std::uint32_t serviceCode = 0;
+};
 
 // Reads section SERVER of the settings file at `path`: PORT (default "5999"), BASE (default:
 // the platform's), PASSWORD (default empty), ADDRESS (default empty: every interface). False when
-// PORT is not a port number (0 or less, or above 65535) or PASSWORD is longer than
-// kPasswordLimit characters.
-bool ReadServerSettings(const char* path, ServerSettings* settings);
+// PORT is not a port number (0 or less, or above 65535), or PASSWORD is empty or longer than
+// kPasswordLimit characters; then `refusal`, when given, says why.
+bool ReadServerSettings(const char* path, ServerSettings* settings,
+                        SettingsRefusal* refusal = nullptr);
 
 class FileService : public ServiceModule {
  public:
@@ -31,8 +48,13 @@ class FileService : public ServiceModule {
   void Pause() override;
   void Continue() override;
   void Stop() override;
+  // Logs why the program cannot run as the service, then ends the process as the base does.
+  void ReportError(const char* message, std::uint32_t code) override;
 
  private:
+  // A start that cannot go on: says why in the service's log (standard error on POSIX).
+  static void ReportRefusal(const std::string& reason);
+
   FileServer& server_;
   char settingsPath_[kPathBufferSize] = {};
 };

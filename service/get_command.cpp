@@ -11,7 +11,8 @@
 //            "0000000000000000" in place of body and digest
 //
 // Error lines: "413 File Name Too Large." (base prefix plus name too long), "404 File Not
-// Found", "404 Path Not Found", "409 Conflict." (being sent, or open for writing elsewhere),
+// Found" (also for a name that a link leads out of the base directory), "404 Path Not Found",
+// "409 Conflict." (being sent, or open for writing elsewhere),
 // "404 Unknown Error=<code>,<text>" (any other failure; 5 for a read-only file).
 #include <algorithm>
 #include <cstdio>
@@ -24,6 +25,7 @@
 #include "common/split_token.h"
 #include "common/wire_number.h"
 #include "platform/file.h"
+#include "platform/paths.h"
 #include "service/file_names.h"
 #include "service/file_server.h"
 
@@ -80,24 +82,32 @@ std::uint64_t OffsetFromLine(char* line) {
 
 }  // namespace
 
-CommandResult FileServer::SendFile(Connection& connection, const char* name) {
+CommandResult FileServer::SendFile(Connection& connection, const char* name, GetRecord* record) {
+  GetRecord unused;
+  GetRecord& sent = record != nullptr ? *record : unused;
   Md5Context digest;
   Md5Init(&digest);
 
   if (!NameFits(PrefixLength(), name)) {
     connection.SendText(kNameTooLarge);
+    sent.outcome = "refused: 413 File Name Too Large.";
     return CommandResult::Continue;
   }
-  char path[kPathBufferSize];
-  if (NameLeavesBase(name) || !FormPath(name, path)) {
+  if (NameLeavesBase(name)) {
     connection.SendText(kFileNotFound);
+    sent.outcome = "refused: 404 File Not Found (the name leaves the base directory)";
     return CommandResult::Continue;
   }
 
+  // The name is resolved beneath the base directory: a link leading out of it is not followed.
   platform::SystemError error;
-  platform::File file = platform::File::OpenForSending(path, &error);
+  platform::BaseDirectory base;
+  platform::File file;
+  if (base.Open(basePrefix_, &error)) file = platform::File::OpenForSending(base, name, &error);
   if (!file.IsOpen()) {
     SendOpenError(connection, error);
+    sent.outcome =
+        "refused: error " + std::to_string(error.code) + " (" + error.text + ") opening the file";
     return CommandResult::Continue;
   }
   std::uint64_t size = 0;
@@ -113,10 +123,12 @@ CommandResult FileServer::SendFile(Connection& connection, const char* name) {
   // read by the session as its next command.
   if (!connection.ReadLine(line, kLineLimit)) return CommandResult::Continue;
   const std::uint64_t offset = OffsetFromLine(line);
+  sent.offset = offset;
 
   // Nothing left to send, also for an offset beyond the end: the zero sentinel.
   if (offset >= size) {
     connection.SendAll(kZeroSentinel, kZeroSentinelSize);
+    sent.outcome = "completed (nothing left to send)";
     return CommandResult::Continue;
   }
   if (offset != 0 && !file.Seek(offset)) return CommandResult::CloseConnection;
@@ -148,7 +160,9 @@ CommandResult FileServer::SendFile(Connection& connection, const char* name) {
     if (!connection.SendAll(block.get(), static_cast<std::int32_t>(length))) {
       return CommandResult::CloseConnection;
     }
+    sent.sent += got;
   }
+  sent.outcome = "completed";
   return CommandResult::Continue;
 }
 

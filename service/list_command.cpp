@@ -9,6 +9,7 @@
 
 #include "common/wire_number.h"
 #include "platform/directory.h"
+#include "platform/paths.h"
 #include "service/file_server.h"
 
 namespace quarv {
@@ -20,8 +21,8 @@ constexpr char kListEnd[] = ".\r\n";
 // little memory per session.
 constexpr std::size_t kListChunk = std::size_t{64} * 1024;
 
-// Only regular files are listed (a link counts as what it points to); a name that a line
-// cannot carry is left out.
+// Only regular files are listed (a link counts as what it points to while that lies beneath the
+// base directory); a name that a line cannot carry is left out.
 bool Listable(const platform::DirectoryEntry& entry) {
   return entry.isRegular && !entry.isDirectory &&
          entry.name.find_first_of("\r\n") == std::string::npos;
@@ -29,16 +30,19 @@ bool Listable(const platform::DirectoryEntry& entry) {
 
 }  // namespace
 
-bool FileServer::ListFiles(Connection& connection) {
+bool FileServer::ListFiles(Connection& connection, std::size_t* count) {
+  std::size_t listed = 0;
   std::string chunk;
   // A failed send does not stop the listing; the session sees the gone client next.
   const auto send = [&] {
     connection.SendAll(chunk.data(), static_cast<std::int32_t>(chunk.size()));
     chunk.clear();
   };
+  platform::SystemError error;
+  platform::BaseDirectory base;
   platform::DirectoryReader reader;
   // A directory that cannot be read lists as empty.
-  if (reader.Open(listPattern_)) {
+  if (base.Open(basePrefix_, &error) && reader.Open(base)) {
     bool first = true;
     platform::DirectoryEntry entry;
     while (reader.Next(&entry)) {
@@ -49,11 +53,13 @@ bool FileServer::ListFiles(Connection& connection) {
       chunk += "LastWrite: " + FormatWords(entry.lastWrite) + "\r\n";
       if (chunk.size() >= kListChunk) send();
       first = false;
+      ++listed;
     }
     reader.Close();
   }
   chunk += kListEnd;
   send();
+  if (count != nullptr) *count = listed;
   return true;
 }
 

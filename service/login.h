@@ -1,7 +1,10 @@
 // The login: the session's challenge and the token that answers it.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
 #include <string>
 
 namespace quarv {
@@ -18,5 +21,36 @@ std::string LoginToken(const char* challenge, const char* password);
 // Compares an ENTER argument with the expected token, exactly, in a time that does not depend
 // on where they differ.
 bool TokenMatches(const char* argument, const std::string& expected);
+
+// Wrong login tokens are answered no faster than one per this interval, service-wide: about 50
+// guesses a second however many sessions guess.
+inline constexpr auto kFailedLoginInterval = std::chrono::milliseconds(20);
+
+// Paces the answers to wrong tokens for the whole service. Each wrong token takes the next free
+// turn, one interval after the one before; a session waits for its turn before it answers. A
+// session holds at most one turn, so a wait never exceeds the number of sessions times the
+// interval. The right token never waits, and nothing is locked while a session waits.
+class FailedLoginPacer {
+ public:
+  explicit FailedLoginPacer(std::chrono::milliseconds interval = kFailedLoginInterval)
+      : interval_(interval) {}
+  FailedLoginPacer(const FailedLoginPacer&) = delete;
+  FailedLoginPacer& operator=(const FailedLoginPacer&) = delete;
+
+  // Waits for the next turn; false at once (without waiting further) when the pacer is stopped.
+  bool AwaitTurn();
+  // Ends every wait at once and makes later ones fail, until Resume.
+  void Stop();
+  void Resume();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  const std::chrono::milliseconds interval_;
+  std::mutex mutex_;
+  std::condition_variable stopped_;
+  Clock::time_point nextTurn_{};
+  bool stopping_ = false;
+};
 
 }  // namespace quarv

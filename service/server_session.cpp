@@ -48,6 +48,7 @@ void LoginWatchdog::Finish() {
 void LoginWatchdog::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   if (!changed_.wait_for(lock, kLoginTime, [this] { return done_; })) {
+    expired_ = true;
     connection_.Close();  // the session's pending read fails and the session ends
   }
 }
@@ -56,11 +57,27 @@ void ServerSession::Run() {
   if (!FileServer::MakeChallenge(challenge_)) return;
   // Without its timer a session could hold a place for ever without logging in.
   if (!watchdog_.Start()) return;
+  const std::string address = AddressText(connection_.Address());
+  ServiceLog().WriteRepeatable(LogLevel::Info, "session opened", address,
+                               "session from " + peer_ + " opened");
   while (!server_.Stopping()) {
     if (!connection_.ReadLine(line_, kLineLimit)) break;
     if (Answer() == Next::EndSession) break;
   }
   watchdog_.Finish();
+  if (server_.Stopping()) {
+    endReason_ = "stop";
+  } else if (watchdog_.Expired()) {
+    endReason_ = "login timer";
+  }
+  // Sessions that never log in may come in bursts; the ends of the others are always told.
+  const std::string ended = "session from " + peer_ + " ended";
+  if (loggedIn_) {
+    ServiceLog().Write(LogLevel::Info, ended + ": " + endReason_);
+  } else {
+    ServiceLog().WriteRepeatable(LogLevel::Info, "session ended without login", address,
+                                 ended + " without login: " + endReason_);
+  }
 }
 
 ServerSession::Next ServerSession::Answer() {
@@ -68,6 +85,7 @@ ServerSession::Next ServerSession::Answer() {
   const char* word = line_;
   if (Is(word, "QUIT")) {
     connection_.SendText(kGoodBye);
+    endReason_ = "QUIT";
     return Next::EndSession;
   }
   if (!loggedIn_) {
@@ -75,7 +93,7 @@ ServerSession::Next ServerSession::Answer() {
       const std::string reply = std::string("200 ") + challenge_ + "\r\n";
       connection_.SendText(reply.c_str());
     } else if (Is(word, "ENTER")) {
-      Enter(argument);
+      return Enter(argument);
     } else {
       connection_.SendText(kUnknownMessage);
     }
@@ -83,18 +101,28 @@ ServerSession::Next ServerSession::Answer() {
   }
   if (Is(word, "LIST")) {
     connection_.SendText(kListOfFiles);
-    server_.ListFiles(connection_);
+    std::size_t count = 0;
+    server_.ListFiles(connection_, &count);
+    ServiceLog().Write(LogLevel::Info,
+                       "LIST from " + peer_ + ": " + std::to_string(count) + " files");
   } else if (Is(word, "GET")) {
     if (argument == nullptr) {
       connection_.SendText(kBadRequest);
-    } else if (server_.SendFile(connection_, argument) == CommandResult::CloseConnection) {
-      return Next::EndSession;
+    } else {
+      GetRecord record;
+      const auto start = std::chrono::steady_clock::now();
+      const CommandResult result = server_.SendFile(connection_, argument, &record);
+      ServiceLog().Write(LogLevel::Info, GetLine(peer_, argument, record,
+                                                 std::chrono::steady_clock::now() - start));
+      if (result == CommandResult::CloseConnection) return Next::EndSession;
     }
   } else if (Is(word, "DELE")) {
     if (argument == nullptr) {
       connection_.SendText(kBadRequest);
     } else {
-      server_.RemoveFile(connection_, argument);
+      const bool deleted = server_.RemoveFile(connection_, argument);
+      ServiceLog().Write(LogLevel::Notice, "DELE " + QuotedName(argument) + " from " + peer_ +
+                                               (deleted ? ": deleted" : ": not deleted"));
     }
   } else {
     connection_.SendText(kUnknownMessage);
@@ -102,19 +130,25 @@ ServerSession::Next ServerSession::Answer() {
   return Next::ReadLine;
 }
 
-void ServerSession::Enter(const char* argument) {
+ServerSession::Next ServerSession::Enter(const char* argument) {
   if (argument == nullptr) {
     connection_.SendText(kBadRequest);
-    return;
+    return Next::ReadLine;
   }
   // The token is formed afresh for every attempt.
   if (TokenMatches(argument, LoginToken(challenge_, server_.Password()))) {
     connection_.SendText(kWelcome);
     loggedIn_ = true;
     watchdog_.Done();
-  } else {
-    connection_.SendText(kUnauthorized);
+    ServiceLog().Write(LogLevel::Notice, "login from " + peer_);
+    return Next::ReadLine;
   }
+  ServiceLog().WriteRepeatable(LogLevel::Warning, "login refused",
+                               AddressText(connection_.Address()), "login refused from " + peer_);
+  // Guessing is slowed for the whole service; the right token above never waits.
+  if (!server_.AwaitFailedLoginTurn()) return Next::EndSession;  // the server stops
+  connection_.SendText(kUnauthorized);
+  return Next::ReadLine;
 }
 
 void FileServer::RunSession(Connection* connection) {

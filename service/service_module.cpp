@@ -54,6 +54,9 @@ struct ModuleState {
   // The exit code SERVICE_STOPPED carries after a stop: 0 unless the service stopped itself on
   // an error.
   std::atomic<std::uint32_t> stopExitCode{0};
+  std::atomic<std::uint32_t> stopServiceCode{0};
+  // Set by RefuseStart: the service-specific code of the start that is failing.
+  std::atomic<std::uint32_t> refusalCode{0};
   // Set by StopWithError during a control's operation: the handler stops the service next.
   std::atomic<bool> stopRequested{false};
   StopEvent stopEvent;
@@ -84,8 +87,11 @@ bool StopIfRequested(ServiceModule* module) {
   return true;
 }
 
-// Ends the start-up after a failed step with the error code of that moment.
+// Ends the start-up after a failed step with the error code of that moment, or the
+// service-specific code the Start operation gave.
 void EndFailedStart() {
+  const std::uint32_t serviceCode = State().refusalCode.exchange(0);
+  if (serviceCode != 0) return ServiceModule::EndService(0, serviceCode);
   ServiceModule::EndService(ErrorCodeOrDefault(ServiceModule::Control().LastError()));
 }
 
@@ -108,6 +114,8 @@ void ServiceModule::SetInstance(ServiceModule* module) {
   state.running.store(0);
   state.paused.store(0);
   state.stopExitCode.store(0);
+  state.stopServiceCode.store(0);
+  state.refusalCode.store(0);
   state.stopRequested.store(false);
   state.stopEvent.Close();
 }
@@ -152,14 +160,14 @@ void ServiceModule::ServiceMain() {
     return EndFailedStart();
   }
   state.stopEvent.Wait();
-  EndService(state.stopExitCode.load());
+  EndService(state.stopExitCode.load(), state.stopServiceCode.load());
 }
 
-void ServiceModule::EndService(std::uint32_t win32ExitCode) {
+void ServiceModule::EndService(std::uint32_t win32ExitCode, std::uint32_t serviceSpecificExitCode) {
   ModuleState& state = State();
   state.stopEvent.Close();
   if (state.statusHandle.load() != 0) {
-    ReportStatus(platform::kServiceStopped, win32ExitCode, 0, 0, 0);
+    ReportStatus(platform::kServiceStopped, win32ExitCode, serviceSpecificExitCode, 0, 0);
   }
 }
 
@@ -218,6 +226,7 @@ void ServiceModule::ControlHandler(std::uint32_t control) {
 }
 
 bool ServiceModule::DoStart() {
+  State().refusalCode.store(0);
   State().running.store(1);
   return Start();
 }
@@ -228,6 +237,7 @@ void ServiceModule::DoPause() {
 }
 
 void ServiceModule::DoContinue() {
+  State().refusalCode.store(0);
   Continue();
   State().paused.store(0);
 }
@@ -240,7 +250,12 @@ void ServiceModule::DoStop() {
 
 void ServiceModule::StopWithError(std::uint32_t code) {
   State().stopExitCode.store(ErrorCodeOrDefault(code));
+  State().stopServiceCode.store(State().refusalCode.exchange(0));
   State().stopRequested.store(true);
+}
+
+void ServiceModule::RefuseStart(std::uint32_t code) {
+  State().refusalCode.store(code);
 }
 
 }  // namespace quarv

@@ -5,7 +5,9 @@
 // Reported states: START_PENDING (check points 1, 2, 3) -> RUNNING. From RUNNING: PAUSE ->
 // PAUSE_PENDING -> PAUSED; from PAUSED: CONTINUE -> CONTINUE_PENDING -> RUNNING. From RUNNING or
 // PAUSED: STOP -> STOP_PENDING -> STOPPED (exit code 0). A failed start goes from START_PENDING
-// straight to STOPPED with an error code. INTERROGATE, and a PAUSE or CONTINUE that does not
+// straight to STOPPED with an error code: the last system error (1610 when there is none), or,
+// when the Start operation named its refusal with RefuseStart, ERROR_SERVICE_SPECIFIC_ERROR
+// (1066) and that service-specific code. INTERROGATE, and a PAUSE or CONTINUE that does not
 // apply, report the present state (RUNNING, PAUSED, or STOP_PENDING once stopping).
 #pragma once
 
@@ -57,8 +59,9 @@ class ServiceModule {
   static bool ReportStatus(std::uint32_t state, std::uint32_t win32ExitCode,
                            std::uint32_t serviceSpecificExitCode, std::uint32_t checkPoint,
                            std::uint32_t waitHint);
-  // Closes the stop event and reports SERVICE_STOPPED with `win32ExitCode`.
-  static void EndService(std::uint32_t win32ExitCode);
+  // Closes the stop event and reports SERVICE_STOPPED with `win32ExitCode`, or with
+  // ERROR_SERVICE_SPECIFIC_ERROR and `serviceSpecificExitCode` when that is not 0.
+  static void EndService(std::uint32_t win32ExitCode, std::uint32_t serviceSpecificExitCode = 0);
 
   // The only callers of the operations 1 to 4; they keep the flags and the stop event.
   bool DoStart();
@@ -71,6 +74,10 @@ class ServiceModule {
   // cannot start its work again): once the operation has returned, the control handler reports
   // SERVICE_STOP_PENDING and stops the service, whose SERVICE_STOPPED report carries `code`.
   void StopWithError(std::uint32_t code);
+  // For a Start operation about to return false for a reason of its own (not a system error):
+  // the SERVICE_STOPPED report that follows carries ERROR_SERVICE_SPECIFIC_ERROR and `code`
+  // (not 0) instead of the last system error. Also when the Start runs for a CONTINUE.
+  void RefuseStart(std::uint32_t code);
 
  private:
   const char* serviceName_ = nullptr;

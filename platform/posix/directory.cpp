@@ -1,14 +1,18 @@
 // Directory enumeration on POSIX: opendir/readdir, with each entry's kind, size and last-write
-// time taken from fstatat (links followed, so a link counts as what it points to).
+// time taken from fstatat. A link counts as what it points to; read beneath a base directory,
+// only while that lies beneath the base (it is opened beneath the base, as a GET would).
 #include "platform/directory.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
 
+#include "platform/paths.h"
+#include "platform/posix/beneath.h"
 #include "platform/posix/time_convert.h"
 
 namespace quarv::platform {
@@ -16,7 +20,16 @@ namespace {
 
 struct ReaderState {
   DIR* dir = nullptr;
+  int base = -1;  // the base directory the entries are resolved beneath; -1: links followed
 };
+
+// The status of the entry `name` of the base directory: a link is resolved beneath the base.
+bool StatBeneath(int dir, int base, const char* name, struct stat* info) {
+  if (::fstatat(dir, name, info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (!S_ISLNK(info->st_mode)) return true;
+  const posix::UniqueFd target(posix::OpenBeneath(base, name, O_PATH));
+  return target.get() >= 0 && ::fstat(target.get(), info) == 0;
+}
 
 }  // namespace
 
@@ -32,7 +45,21 @@ bool DirectoryReader::Open(const char* pattern) {
   if (directory.empty()) directory = ".";
   DIR* dir = ::opendir(directory.c_str());
   if (dir == nullptr) return false;
-  state_ = new ReaderState{dir};
+  state_ = new ReaderState{dir, -1};
+  return true;
+}
+
+bool DirectoryReader::Open(const BaseDirectory& base) {
+  Close();
+  const int baseFd = static_cast<int>(base.Handle());
+  const int fd = ::openat(baseFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    ::close(fd);
+    return false;
+  }
+  state_ = new ReaderState{dir, baseFd};
   return true;
 }
 
@@ -44,13 +71,17 @@ bool DirectoryReader::Next(DirectoryEntry* entry) {
   *entry = DirectoryEntry{};
   entry->name = found->d_name;
   struct stat info {};
-  if (::fstatat(::dirfd(state->dir), found->d_name, &info, 0) == 0) {
+  const bool known = state->base >= 0
+                         ? StatBeneath(::dirfd(state->dir), state->base, found->d_name, &info)
+                         : ::fstatat(::dirfd(state->dir), found->d_name, &info, 0) == 0;
+  if (known) {
     entry->isDirectory = S_ISDIR(info.st_mode);
     entry->isRegular = S_ISREG(info.st_mode);
     entry->size = entry->isRegular ? static_cast<std::uint64_t>(info.st_size) : 0;
     entry->lastWrite = posix::ToFileTime(info.st_mtim);
   }
-  // An entry that cannot be examined (a dangling link, say) is neither a directory nor a file.
+  // An entry that cannot be examined (a dangling link, or one leading out of the base) is
+  // neither a directory nor a file.
   return true;
 }
 

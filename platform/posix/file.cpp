@@ -14,6 +14,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/paths.h"
+#include "platform/posix/beneath.h"
 #include "platform/posix/time_convert.h"
 
 namespace quarv::platform {
@@ -93,6 +95,27 @@ SystemError ErrorFromErrno(int error, const char* path) {
   }
 }
 
+// The same for a name resolved beneath the open directory `dir`: a link that would lead out of it
+// (EXDEV; ELOOP where links are not followed) counts as a missing file, and a missing file is
+// "file not found" while the directory part of the name exists beneath `dir`.
+SystemError ErrorBeneath(int error, int dir, const char* name) {
+  switch (error) {
+    case EXDEV:
+    case ELOOP:
+      return MakeError(kErrorFileNotFound, "File not found");
+    case ENOENT: {
+      std::string parent(name);
+      const auto slash = parent.find_last_of('/');
+      parent = slash == std::string::npos ? std::string(".") : parent.substr(0, slash + 1);
+      const posix::UniqueFd found(posix::OpenBeneath(dir, parent.c_str(), O_PATH | O_DIRECTORY));
+      return found.get() >= 0 ? MakeError(kErrorFileNotFound, "File not found")
+                              : MakeError(kErrorPathNotFound, "Path not found");
+    }
+    default:
+      return ErrorFromErrno(error, name);
+  }
+}
+
 // True when another process (or another descriptor of this one) has the file open for writing.
 // A read lease is refused with EAGAIN exactly then; it is released at once. Where leases are not
 // allowed (not the owner and no CAP_LEASE, or a file system without them) nothing can be told.
@@ -107,7 +130,64 @@ bool OpenForWritingElsewhere(int fd) {
   return errno == EAGAIN;
 }
 
+// Takes a descriptor just opened for sending (read-only, non-blocking) into the table of files
+// being sent, or closes it and fails: only regular files are served; a file without the owner's
+// write bit is read-only, and an open that asks for write access fails on it (also for root); a
+// file already being sent or open for writing elsewhere is a sharing violation.
+bool AdmitForSending(int fd, FileKey* key, SystemError* error) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    *error = SystemError{static_cast<std::uint32_t>(errno), ErrnoText(errno)};
+    ::close(fd);
+    return false;
+  }
+  if (!S_ISREG(info.st_mode) || (info.st_mode & S_IWUSR) == 0) {
+    *error = MakeError(kErrorAccessDenied, "Access denied");
+    ::close(fd);
+    return false;
+  }
+  // O_NONBLOCK stays: it has no effect on the reads of a regular file, and clearing it would
+  // cost two more calls for every file sent.
+  if (static_cast<std::uint64_t>(info.st_size) >= kSequentialHintSize) {
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // larger read-ahead from the disk
+  }
+  *key = KeyOf(info);
+  SendingTable& table = Sending();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  if (table.files.count(*key) != 0 || OpenForWritingElsewhere(fd)) {
+    *error = MakeError(kErrorSharingViolation, "Sharing violation");
+    ::close(fd);
+    return false;
+  }
+  table.files.insert(*key);
+  return true;
+}
+
 }  // namespace
+
+BaseDirectory::~BaseDirectory() {
+  Close();
+}
+
+bool BaseDirectory::Open(const char* prefix, SystemError* error) {
+  Close();
+  // The base itself may be reached through links: the operator names it.
+  const int fd = ::open(prefix, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    const int cause = errno;
+    *error = cause == ENOENT || cause == ENOTDIR ? MakeError(kErrorPathNotFound, "Path not found")
+                                                 : ErrorFromErrno(cause, prefix);
+    return false;
+  }
+  handle_ = fd;
+  prefix_ = prefix;
+  return true;
+}
+
+void BaseDirectory::Close() {
+  if (handle_ != -1) ::close(Fd(handle_));
+  handle_ = -1;
+}
 
 File::~File() {
   Close();
@@ -141,34 +221,24 @@ File File::OpenForSending(const char* path, SystemError* error) {
     *error = ErrorFromErrno(errno, path);
     return File();
   }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    *error = ErrorFromErrno(errno, path);
-    ::close(fd);
-    return File();
-  }
-  // Only regular files are served; a file without the owner's write bit is read-only, and an
-  // open that asks for write access fails on it (also for root).
-  if (!S_ISREG(info.st_mode) || (info.st_mode & S_IWUSR) == 0) {
-    *error = MakeError(kErrorAccessDenied, "Access denied");
-    ::close(fd);
-    return File();
-  }
-  // O_NONBLOCK stays: it has no effect on the reads of a regular file, and clearing it would
-  // cost two more calls for every file sent.
-  if (static_cast<std::uint64_t>(info.st_size) >= kSequentialHintSize) {
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // larger read-ahead from the disk
-  }
+  FileKey key;
+  if (!AdmitForSending(fd, &key, error)) return File();
+  File file(fd);
+  file.sendingKey_[0] = key.first;
+  file.sendingKey_[1] = key.second;
+  file.sending_ = true;
+  return file;
+}
 
-  const FileKey key = KeyOf(info);
-  SendingTable& table = Sending();
-  std::lock_guard<std::mutex> lock(table.mutex);
-  if (table.files.count(key) != 0 || OpenForWritingElsewhere(fd)) {
-    *error = MakeError(kErrorSharingViolation, "Sharing violation");
-    ::close(fd);
+File File::OpenForSending(const BaseDirectory& base, const char* name, SystemError* error) {
+  const int dir = static_cast<int>(base.Handle());
+  const int fd = posix::OpenBeneath(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    *error = ErrorBeneath(errno, dir, name);
     return File();
   }
-  table.files.insert(key);
+  FileKey key;
+  if (!AdmitForSending(fd, &key, error)) return File();
   File file(fd);
   file.sendingKey_[0] = key.first;
   file.sendingKey_[1] = key.second;
@@ -234,17 +304,21 @@ bool File::SetTimes(FileTime time) {
   return ::futimens(Fd(handle_), times) == 0;
 }
 
-void File::Close() {
+bool File::Close() {
   if (sending_) {
     SendingTable& table = Sending();
     std::lock_guard<std::mutex> lock(table.mutex);
     table.files.erase(FileKey{sendingKey_[0], sendingKey_[1]});
     sending_ = false;
   }
+  bool closed = true;
   if (handle_ >= 0) {
-    ::close(Fd(handle_));
+    // Not repeated on EINTR (the descriptor is released all the same on Linux); whether the
+    // data were written back is then unknown, which counts as a failure.
+    closed = ::close(Fd(handle_)) == 0;
     handle_ = -1;
   }
+  return closed;
 }
 
 bool RemoveFile(const char* path) {
@@ -257,6 +331,51 @@ bool RemoveFile(const char* path) {
   std::lock_guard<std::mutex> lock(table.mutex);
   if (table.files.count(KeyOf(info)) != 0) return false;
   return ::unlink(path) == 0;
+}
+
+bool RemoveBeneath(const BaseDirectory& base, const char* name) {
+  const int baseDir = static_cast<int>(base.Handle());
+  std::string parent(name);
+  const auto slash = parent.find_last_of('/');
+  const std::string leaf = slash == std::string::npos ? parent : parent.substr(slash + 1);
+  parent = slash == std::string::npos ? std::string(".") : parent.substr(0, slash + 1);
+  if (leaf.empty() || leaf == "." || leaf == "..") return false;
+  // The directory that holds the entry, and what the name stands for (through a link that stays
+  // beneath the base), both resolved beneath the base: a name that leads out removes nothing.
+  const posix::UniqueFd dir(posix::OpenBeneath(baseDir, parent.c_str(), O_PATH | O_DIRECTORY));
+  if (dir.get() < 0) return false;
+  int fd = posix::OpenBeneath(baseDir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  const bool readable = fd >= 0;
+  // A file that may not be read can still be deleted; only no other opener can be told then.
+  if (!readable && errno == EACCES) fd = posix::OpenBeneath(baseDir, name, O_PATH);
+  const posix::UniqueFd file(fd);
+  struct stat info {};
+  if (file.get() < 0 || ::fstat(file.get(), &info) != 0) return false;
+  // What could not be served is not deleted either: directories, FIFOs, devices, sockets. A
+  // read-only file cannot be deleted, as on Windows.
+  if (!S_ISREG(info.st_mode) || (info.st_mode & S_IWUSR) == 0) return false;
+
+  SendingTable& table = Sending();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  if (table.files.count(KeyOf(info)) != 0) return false;
+  // As on Windows, a file that anyone else holds open is not deleted: a write lease is granted
+  // only while no other descriptor is open on the file, and it is held across the unlink, so no
+  // one opens the file in between. Where leases are not allowed, nothing can be told.
+  bool leased = false;
+  if (readable) {
+    ::fcntl(file.get(), F_SETSIG, SIGURG);  // see OpenForWritingElsewhere
+    leased = ::fcntl(file.get(), F_SETLEASE, F_WRLCK) == 0;
+    if (!leased && errno == EAGAIN) return false;
+  }
+  // The entry must still be this file, or a link: a link is removed itself, never its target.
+  struct stat entry {};
+  bool removed = false;
+  if (::fstatat(dir.get(), leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (S_ISLNK(entry.st_mode) || KeyOf(entry) == KeyOf(info))) {
+    removed = ::unlinkat(dir.get(), leaf.c_str(), 0) == 0;
+  }
+  if (leased) ::fcntl(file.get(), F_SETLEASE, F_UNLCK);
+  return removed;
 }
 
 }  // namespace quarv::platform

@@ -69,14 +69,26 @@ bool RenameWithoutReplacing(const char* from, const char* to) {
 }  // namespace
 
 File File::OpenPartial(const char* path, SystemError* error) {
-  // O_NONBLOCK keeps a FIFO under this name from blocking the open; it is refused below.
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, kPartialFileMode);
-  if (fd < 0) {
+  // The partial file is never written through a link: an entry under its name that is not a
+  // plain file of its own (a symbolic link, a hard link to another name, a FIFO, a socket, a
+  // device) is removed, the entry itself and never what it leads to, and the file is created
+  // anew. A directory is refused.
+  struct stat entry {};
+  if (::lstat(path, &entry) == 0 && !S_ISDIR(entry.st_mode) &&
+      (!S_ISREG(entry.st_mode) || entry.st_nlink > 1) && ::unlink(path) != 0) {
     if (error != nullptr) *error = ErrorFromErrno(errno);
     return File();
   }
+  // O_NOFOLLOW: a link planted after the look above fails the open (ELOOP). O_NONBLOCK keeps a
+  // FIFO planted meanwhile from blocking the open; it is refused below.
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY,
+                        kPartialFileMode);
+  if (fd < 0) {
+    if (error != nullptr) *error = ErrorFromErrno(errno == ELOOP ? EACCES : errno);
+    return File();
+  }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
     ::close(fd);
     if (error != nullptr) *error = ErrorFromErrno(EACCES);
     return File();

@@ -83,7 +83,11 @@ std::string NotifyMessage(const ServiceStatus& status) {
   message += "STATUS=";
   message += StateName(status.currentState);
   if (status.currentState == kServiceStopped && status.win32ExitCode != 0) {
-    message += " (exit code " + std::to_string(status.win32ExitCode) + ")";
+    message += " (exit code " + std::to_string(status.win32ExitCode);
+    if (status.serviceSpecificExitCode != 0) {
+      message += ", service-specific code " + std::to_string(status.serviceSpecificExitCode);
+    }
+    message += ")";
   }
   return message;
 }

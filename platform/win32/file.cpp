@@ -2,9 +2,12 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <string>
 #include <utility>
 
 #include "platform/file.h"
+#include "platform/paths.h"
+#include "platform/win32/beneath.h"
 
 namespace quarv::platform {
 
@@ -104,29 +107,76 @@ File File::OpenForSending(const char* path, SystemError* error) {
   return file;
 }
 
+File File::OpenForSending(const BaseDirectory& base, const char* name, SystemError* error) {
+  if (name == nullptr || !base.IsOpen()) {
+    SetError(error, ERROR_INVALID_PARAMETER);
+    return File();
+  }
+  const std::string path = base.Prefix() + name;
+  File file = OpenForSending(path.c_str(), error);
+  // Opened first, then checked: a link or junction that led out of the base is let go unread.
+  if (file.IsOpen() &&
+      !win32::LiesBeneath(ToHandle(file.handle_), reinterpret_cast<HANDLE>(base.Handle()))) {
+    file.Close();
+    SetError(error, ERROR_FILE_NOT_FOUND);
+  }
+  return file;
+}
+
 File File::OpenPartial(const char* path, SystemError* error) {
   if (path == nullptr) {
     SetError(error, ERROR_INVALID_PARAMETER);
     return File();
   }
-  // FILE_READ_ATTRIBUTES lets Size and LastWriteTime query the handle; it takes no part in
-  // sharing. The hidden attribute applies only when the file is created.
-  const HANDLE handle = CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    SetError(error, GetLastError());
-    return File();
+  // The partial file is never written through a link: FILE_FLAG_OPEN_REPARSE_POINT opens a
+  // symbolic link or junction itself. An entry that is not a plain file of its own (a reparse
+  // point, a hard link to another name, a device) is removed, the entry itself and never what it
+  // leads to, and the file is created anew. A directory is refused.
+  for (int round = 0; round < 2; ++round) {
+    // FILE_READ_ATTRIBUTES lets Size and LastWriteTime query the handle; it takes no part in
+    // sharing. The hidden attribute applies only when the file is created.
+    const HANDLE handle =
+        CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    bool plain = false;
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD code = GetLastError();
+      // A link to a directory cannot be opened for writing; it is known by its attributes.
+      attributes = GetFileAttributesA(path);
+      if (attributes == INVALID_FILE_ATTRIBUTES ||
+          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        SetError(error, code);
+        return File();
+      }
+    } else {
+      File file(FromHandle(handle));
+      BY_HANDLE_FILE_INFORMATION info;
+      if (!GetFileInformationByHandle(handle, &info)) {
+        SetError(error, GetLastError());
+        return File();
+      }
+      // A read-only file is not written (Windows fails the open; see OpenForSending for Wine).
+      if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        file.Close();
+        SetError(error, ERROR_ACCESS_DENIED);
+        return File();
+      }
+      attributes = info.dwFileAttributes;
+      plain = GetFileType(handle) == FILE_TYPE_DISK &&
+              (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+              info.nNumberOfLinks <= 1;
+      if (plain) return file;
+    }
+    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    // Removing a link to a directory (RemoveDirectoryA) removes the link, not the directory.
+    const bool removed = round == 0 && (!directory || link) &&
+                         (directory ? RemoveDirectoryA(path) : DeleteFileA(path)) != FALSE;
+    if (!removed) break;
   }
-  File file(FromHandle(handle));
-  // A read-only file is not written (Windows fails the open; see OpenForSending for Wine).
-  BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileInformationByHandle(handle, &info) &&
-      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    file.Close();
-    SetError(error, ERROR_ACCESS_DENIED);
-    return File();
-  }
-  return file;
+  SetError(error, ERROR_ACCESS_DENIED);
+  return File();
 }
 
 bool File::IsOpen() const {
@@ -189,16 +239,53 @@ bool File::Flush() {
   return IsOpen() && FlushFileBuffers(ToHandle(handle_)) != FALSE;
 }
 
-void File::Close() {
+bool File::Close() {
+  bool closed = true;
   if (handle_ != -1) {
-    CloseHandle(ToHandle(handle_));
+    closed = CloseHandle(ToHandle(handle_)) != FALSE;
     handle_ = -1;
   }
   sending_ = false;
+  return closed;
 }
 
 bool RemoveFile(const char* path) {
   return path != nullptr && DeleteFileA(path) != FALSE;
+}
+
+bool RemoveBeneath(const BaseDirectory& base, const char* name) {
+  if (name == nullptr || name[0] == '\0' || !base.IsOpen()) return false;
+  const HANDLE baseHandle = reinterpret_cast<HANDLE>(base.Handle());
+  const std::string path = base.Prefix() + name;
+  // The entry itself (a link, not what it points to), shared with no one: the open fails with a
+  // sharing violation while anyone else has the file open, a sender of this service included.
+  const win32::UniqueHandle entry(CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, 0,
+                                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                              nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!entry.valid() || GetFileType(entry.get()) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(entry.get(), &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0 ||
+      !win32::LiesBeneath(entry.get(), baseHandle)) {
+    return false;
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // A link is deleted only while what it points to is a file beneath the base.
+    const win32::UniqueHandle target(CreateFileA(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    BY_HANDLE_FILE_INFORMATION targetInfo;
+    if (!target.valid() || !GetFileInformationByHandle(target.get(), &targetInfo) ||
+        (targetInfo.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0 ||
+        !win32::LiesBeneath(target.get(), baseHandle)) {
+      return false;
+    }
+  }
+  // Deleted through the handle that was checked; the entry goes when it is closed.
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition,
+                                    sizeof disposition) != FALSE;
 }
 
 bool RenameNoReplace(const char* from, const char* to) {
@@ -215,6 +302,43 @@ bool SetNormalAttribute(const char* path) {
 // by File::Flush before the rename.
 bool FlushDirectoryEntry(const char* /*path*/) {
   return true;
+}
+
+BaseDirectory::~BaseDirectory() {
+  Close();
+}
+
+bool BaseDirectory::Open(const char* prefix, SystemError* error) {
+  Close();
+  if (prefix == nullptr) {
+    SetError(error, ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  // Held open only for reading attributes, shared with everyone: it hinders no one. The system
+  // resolves links on the way to it: the operator names the base.
+  const HANDLE handle = CreateFileA(prefix, FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    SetError(error, code == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : code);
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    CloseHandle(handle);
+    SetError(error, ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  handle_ = FromHandle(handle);
+  prefix_ = prefix;
+  return true;
+}
+
+void BaseDirectory::Close() {
+  if (handle_ != -1) CloseHandle(ToHandle(handle_));
+  handle_ = -1;
 }
 
 bool FindEntry(const char* path, FileTime* lastWrite) {

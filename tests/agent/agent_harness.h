@@ -3,8 +3,14 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -18,12 +24,85 @@ namespace fs = std::filesystem;
 // gets one of its own, so that test processes running side by side do not see each other's
 // agents as a second instance; agents started by one test still do.
 struct PrivateRuntimeDirectory {
-  PrivateRuntimeDirectory() { ::setenv("XDG_RUNTIME_DIR", dir.str().c_str(), 1); }
+  PrivateRuntimeDirectory() {
+    // Only a directory that nobody else may write to serves for the lock, whatever the umask.
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
+    ::setenv("XDG_RUNTIME_DIR", dir.str().c_str(), 1);
+  }
   TempDir dir;
 };
 inline PrivateRuntimeDirectory gPrivateRuntimeDirectory;
 
 inline constexpr auto kAgentTimeout = std::chrono::seconds(60);
+
+// Sets an environment variable (nullptr: unsets it) for the life of the object.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) {
+      saved_ = old;
+      hadValue_ = true;
+    }
+    if (value == nullptr) {
+      ::unsetenv(name);
+    } else {
+      ::setenv(name, value, 1);
+    }
+  }
+  ~ScopedEnvironment() {
+    if (hadValue_) {
+      ::setenv(name_, saved_.c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  const char* name_;
+  std::string saved_;
+  bool hadValue_ = false;
+};
+
+// What another local user can take first to keep a lock named `lockName` from this user: the
+// directory /tmp/quarv-<uid> (made here and given to another owner, when it does not exist yet
+// and this process may give it away) and the abstract socket name "<lockName>-<uid>". Undone
+// when destroyed.
+class SquattedLockPlaces {
+ public:
+  static constexpr uid_t kOtherUser = 65534;
+
+  explicit SquattedLockPlaces(const std::string& lockName)
+      : dir_("/tmp/quarv-" + std::to_string(::getuid())) {
+    struct stat st {};
+    if (::geteuid() == 0 && ::lstat(dir_.c_str(), &st) != 0 && ::mkdir(dir_.c_str(), 0777) == 0) {
+      made_ = true;
+      EXPECT_EQ(::chown(dir_.c_str(), kOtherUser, kOtherUser), 0);
+    }
+    socket_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string text = lockName + "-" + std::to_string(::getuid());
+    std::memcpy(address.sun_path + 1, text.data(), text.size());
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + text.size());
+    bound_ = ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), size) == 0;
+  }
+  ~SquattedLockPlaces() {
+    ::close(socket_);
+    if (made_) ::rmdir(dir_.c_str());
+  }
+  SquattedLockPlaces(const SquattedLockPlaces&) = delete;
+  SquattedLockPlaces& operator=(const SquattedLockPlaces&) = delete;
+
+  bool bound() const { return bound_; }
+
+ private:
+  std::string dir_;
+  bool made_ = false;
+  int socket_ = -1;
+  bool bound_ = false;
+};
 
 // The agent's program copied into a directory of its own, with a base directory beside it.
 class AgentSetup {

@@ -64,11 +64,12 @@ TEST(SizeTextTest, UnitsChangeAtEachPowerOf1024AndTruncate) {
 
 TEST(LocalNameTest, OnlyPlainEntriesOfTheBaseAreSafe) {
   for (const char* safe : {"a.txt", "name with blanks", "...", ".hidden", "a..b", "日本語.txt",
-                           "_incomplete_x", "~"}) {
+                           "_incomplete", "x_incomplete_x", "~"}) {
     EXPECT_TRUE(FetchAgent::IsSafeLocalName(safe)) << safe;
   }
+  // A name with the partial-file prefix would be taken for the partial file of another name.
   for (const char* unsafe : {"", ".", "..", "../x", "a/b", "/etc/passwd", "a\\b", "..\\x", "c:\\x",
-                             "a\tb", "a\x7f", "line\x01"}) {
+                             "a\tb", "a\x7f", "line\x01", "_incomplete_x", "_Incomplete_x"}) {
     EXPECT_FALSE(FetchAgent::IsSafeLocalName(unsafe)) << unsafe;
   }
 }

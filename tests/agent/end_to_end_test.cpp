@@ -262,14 +262,50 @@ TEST_F(AgentAloneTest, UnreachableServiceIsTriedFiveTimes) {
   EXPECT_EQ(agent.Run(), expected);
 }
 
-TEST_F(AgentAloneTest, PortOfZeroOrLessPrintsNothing) {
-  for (const char* port : {"0", "-5", "abc", ""}) {
+TEST_F(AgentAloneTest, PortThatIsNoPortNumberPrintsNothing) {
+  // Above 65535 the port is refused as the service refuses it, never cut to 16 bits (70000
+  // would be 4464).
+  for (const char* port : {"0", "-5", "abc", "", "65536", "70000"}) {
     agent.WriteSettings(std::string("HOST=127.0.0.1\nPORT=") + port + "\nTRY=1\n");
     EXPECT_EQ(agent.Run(), "") << "PORT=" << port;
   }
 }
 
-TEST_F(AgentAloneTest, SecondAgentWhileOneRunsEndsAtOnce) {
+TEST_F(AgentAloneTest, SettingsBesideAnExecutableInATooLongDirectoryAreNeverLookedForElsewhere) {
+  // Both programs in a directory whose path leaves no room for the settings file's name, started
+  // in a directory that holds settings of their own name: those must not be read.
+  const fs::path longDir = agent.dir() / std::string(120, 'l') / std::string(120, 'm');
+  fs::create_directories(longDir);
+  FakeService service(kPassword);
+  agent.WriteSettingsFor(service.port(), kPassword, "TRY=1\n");  // in agent.dir(), the cwd
+  const fs::path exe = CopyExecutable(QUARV_AGENT_EXE, longDir);
+  int exitCode = -1;
+  EXPECT_EQ(RunToEnd({exe.string()}, agent.dir(), kAgentTimeout, &exitCode), "");
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_EQ(service.Connections(), 0);
+
+#ifdef QUARV_SVC_EXE
+  const std::uint16_t port = FreeLoopbackPort();
+  WriteFile(agent.dir() / "QuarvSvc.ini",
+            "[SERVER]\nADDRESS=127.0.0.1\nPORT=" + std::to_string(port) +
+                "\nBASE=" + agent.base().string() + "\nPASSWORD=x\n");
+  Program svc;
+  ASSERT_TRUE(svc.Start(
+      {"/usr/bin/env", "-u", "NOTIFY_SOCKET", CopyExecutable(QUARV_SVC_EXE, longDir).string()},
+      agent.dir()));
+  // A refused start: the service ends at once, saying why, and never listens.
+  EXPECT_TRUE(svc.Wait(std::chrono::seconds(10))) << "the service started";
+  EXPECT_NE(svc.output().find("too long"), std::string::npos) << svc.output();
+  EXPECT_FALSE(RawClient().Connect(port));
+#endif
+}
+
+TEST_F(AgentAloneTest, SecondAgentWhileOneRunsEndsAtOnceAlsoWhereOthersTookTheCommonPlaces) {
+  // As under cron: no runtime directory; another user took the places under /tmp and the
+  // abstract socket name that anyone can take first.
+  const ScopedEnvironment noRuntime("XDG_RUNTIME_DIR", nullptr);
+  const ScopedEnvironment home("HOME", agent.dir().c_str());
+  const SquattedLockPlaces squatted("ZelQuarvAgent");
   FakeService service(kPassword);
   service.Put("a.txt", FakeFile::Of("held", kTime));
   service.Hold();

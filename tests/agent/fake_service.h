@@ -31,6 +31,7 @@
 #include <gtest/gtest.h>
 
 #include "common/md5.h"
+#include "common/protocol_limits.h"
 #include "common/wire_number.h"
 #include "platform/file_time.h"
 
@@ -181,7 +182,8 @@ class FakeService {
     return true;
   }
 
-  // One line without its end; nullopt when the peer closed or nothing came in time.
+  // One line without its end; nullopt when the peer closed or nothing came in time, or when the
+  // line is longer than the service's line limit (the service then ends the session).
   std::optional<std::string> ReadLine(int fd) {
     const auto deadline = std::chrono::steady_clock::now() + kReadTimeout;
     for (;;) {
@@ -190,6 +192,7 @@ class FakeService {
         std::string line = pending_.substr(0, end);
         pending_.erase(0, end + 1);
         if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.size() > static_cast<std::size_t>(kLongestRequestLine)) return std::nullopt;
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(line);
         return line;

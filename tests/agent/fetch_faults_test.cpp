@@ -232,6 +232,63 @@ TEST_F(FetchFaultsTest, NamesThatWouldLeaveTheBaseAreRefusedAndCounted) {
   EXPECT_FALSE(fs::exists(agent.dir() / "_incomplete_escape.txt"));
 }
 
+TEST_F(FetchFaultsTest, PartialPrefixAndOverlongRequestNamesAreSkippedAndTheRestFetched) {
+  // An upstream agent's partial file, listed before the file it belongs to with its time: taken
+  // for this agent's own partial file it would be resumed into report.txt.
+  service.Put("_incomplete_report.txt", FakeFile::Of("draft 0\n", kTime));
+  service.Put("_INCOMPLETE_x.txt", FakeFile::Of("draft 1\n", kTime));
+  service.Put("a.txt", FakeFile::Of("first, alone", kTime));
+  // GET lines of 198 bytes (the most the service takes) and of 199 bytes.
+  const std::string fits(kLongestRequestLine - 4, 'm');
+  const std::string overlong(kLongestRequestLine - 3, 'n');
+  service.Put(fits, FakeFile::Of("fits", kTime));
+  service.Put(overlong, FakeFile::Of("too long", kTime));
+  service.Put("report.txt", FakeFile::Of("the real report\n", kTime));
+  service.Put("z.txt", FakeFile::Of("after them", kTime));
+  Configure();
+
+  // Without DELETEFILE the later files go ahead in one batch: the skipped names are not in it.
+  const std::string out = agent.Run();
+  EXPECT_EQ(service.RequestsStartingWith("GET "),
+            (std::vector<std::string>{"GET a.txt", "GET " + fits, "GET report.txt", "GET z.txt"}));
+  EXPECT_EQ(Count(out, "ローカルファイル名が不正です。スキップします。\n"), 2) << out;
+  EXPECT_EQ(Count(out, "ローカルファイル名が長すぎます。スキップします。\n"), 1) << out;
+  EXPECT_TRUE(
+      Contains(out, "\n転送できなかったファイルが 3個 あります。\n転送したファイルは 4個 です。\n"))
+      << out;
+  EXPECT_EQ(ReadFile(Local("report.txt")), "the real report\n");
+  EXPECT_EQ(ReadFile(Local("z.txt")), "after them");
+  EXPECT_FALSE(fs::exists(Partial("report.txt")));
+
+  // With DELETEFILE the skipped names stay on the service; a name that fits GET but not DELE
+  // is fetched and kept there too.
+  fs::remove(Local(fits));
+  Configure("TRY=1\nDELETEFILE=Yes\n");
+  const std::string second = agent.Run();
+  EXPECT_TRUE(service.RequestsStartingWith("DELE ").empty());
+  EXPECT_TRUE(Contains(second, "サーバのファイル" + fits + "の削除に失敗しました。\n")) << second;
+  EXPECT_TRUE(service.Has("_incomplete_report.txt"));
+  EXPECT_TRUE(service.Has(overlong));
+  EXPECT_TRUE(service.Has(fits));
+}
+
+TEST_F(FetchFaultsTest, TimeTheFileSystemCannotHoldIsAFailedFetchNeverDeleted) {
+  // All bits set: out of range for POSIX, "leave unchanged" for SetFileTime on Windows.
+  service.Put("t.txt", FakeFile::Of("stamped?", 0xFFFFFFFFFFFFFFFFull));
+  Configure("TRY=1\nDELETEFILE=Yes\n");
+
+  const std::string out = agent.Run();
+  EXPECT_TRUE(Contains(out, "ローカルファイル書き込みエラー。スキップします。\n")) << out;
+  EXPECT_TRUE(
+      Contains(out, "\n転送できなかったファイルが 1個 あります。\n転送したファイルは 0個 です。\n"))
+      << out;
+  EXPECT_TRUE(service.RequestsStartingWith("DELE ").empty());
+  EXPECT_TRUE(service.Has("t.txt"));
+  // Not put in place: the bytes wait in the partial file, which the next fetch starts over.
+  EXPECT_FALSE(fs::exists(Local("t.txt")));
+  EXPECT_EQ(ReadFile(Partial("t.txt")), "stamped?");
+}
+
 TEST_F(FetchFaultsTest, RefusedGetIsCountedAndTheNextTryFetchesIt) {
   for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
     service.Put(name, FakeFile::Of(std::string("content of ") + name, kTime));
@@ -348,14 +405,18 @@ TEST_F(FetchFaultsTest, HeaderWithoutBytesEndsThePassWithQuit) {
 }
 
 TEST_F(FetchFaultsTest, SkippingAfterTheHeaderKeepsTheConnectionInStep) {
-  // Base prefix plus name one byte over the limit of a fetched file.
-  const std::size_t prefix = agent.base().string().size() + 1;
+  // A base deep enough that a name whose GET line the service takes can still be too long
+  // locally: base prefix plus name one byte over the limit of a fetched file.
+  const fs::path base = agent.base() / std::string(100, 'd');
+  fs::create_directory(base);
+  const std::size_t prefix = base.string().size() + 1;
   const std::string longName = std::string(236 + 1 - prefix, 'a');
   service.Put(longName, FakeFile::Of("long", kTime));
   service.Put("b.txt", FakeFile::Of("blocked", kTime));
-  fs::create_directory(Partial("b.txt"));  // the partial file cannot be created
+  fs::create_directory(base / "_incomplete_b.txt");  // the partial file cannot be created
   service.Put("c.txt", FakeFile::Of("fine", kTime));
-  Configure();
+  agent.WriteSettings("HOST=127.0.0.1\nPORT=" + std::to_string(service.port()) +
+                      "\nPASSWORD=" + kPassword + "\nBASE=" + base.string() + "\nTRY=1\n");
 
   const std::string out = agent.Run();
   EXPECT_TRUE(Contains(out,
@@ -369,7 +430,7 @@ TEST_F(FetchFaultsTest, SkippingAfterTheHeaderKeepsTheConnectionInStep) {
   // Each skipped exchange is ended by asking for nothing beyond the end.
   EXPECT_EQ(service.RequestsStartingWith("Offset:"),
             (std::vector<std::string>{"Offset: 4 0", "Offset: 7 0", "Offset: 0 0"}));
-  EXPECT_EQ(ReadFile(Local("c.txt")), "fine");
+  EXPECT_EQ(ReadFile(base / "c.txt"), "fine");
   EXPECT_TRUE(
       Contains(out, "\n転送できなかったファイルが 2個 あります。\n転送したファイルは 1個 です。\n"))
       << out;
@@ -377,10 +438,10 @@ TEST_F(FetchFaultsTest, SkippingAfterTheHeaderKeepsTheConnectionInStep) {
   // One byte shorter, the name is fetched.
   service.Put(longName.substr(1), FakeFile::Of("just fits", kTime));
   agent.Run();
-  EXPECT_EQ(ReadFile(Local(longName.substr(1))), "just fits");
+  EXPECT_EQ(ReadFile(base / longName.substr(1)), "just fits");
 }
 
-TEST_F(FetchFaultsTest, FullNameTableReadsTheRestOfTheList) {
+TEST_F(FetchFaultsTest, FullNameTableReadsTheRestOfTheListAndAnotherPassTakesIt) {
   service.Put("a.txt", FakeFile::Of("first", kTime));
   // 9999 names that are refused without a request, filling the table to 10000.
   for (int i = 1; i <= 9999; ++i) {
@@ -390,13 +451,29 @@ TEST_F(FetchFaultsTest, FullNameTableReadsTheRestOfTheList) {
   Configure();
 
   const std::string out = agent.Run();
-  EXPECT_TRUE(Contains(out, "10000個のファイルが転送待ちです。\n")) << out.substr(0, 2000);
   // The reply to the first GET is read as such, not a leftover line of the list.
   EXPECT_EQ(ReadFile(Local("a.txt")), "first");
-  EXPECT_EQ(service.RequestsStartingWith("GET "), std::vector<std::string>{"GET a.txt"});
-  EXPECT_FALSE(fs::exists(Local("c.txt")));
+  // The file beyond the table waits for a second pass of the same try, which fetches it.
+  EXPECT_EQ(Count(out, "10000個のファイルが転送待ちです。\n"), 2) << out.substr(0, 2000);
+  EXPECT_EQ(Count(out, "Try["), 1);
+  EXPECT_EQ(service.RequestsStartingWith("GET "),
+            (std::vector<std::string>{"GET a.txt", "GET c.txt"}));
+  EXPECT_EQ(ReadFile(Local("c.txt")), "beyond the limit");
   EXPECT_TRUE(out.ends_with(
-      "\n転送できなかったファイルが 9999個 あります。\n転送したファイルは 1個 です。\n"));
+      "\n転送できなかったファイルが 9999個 あります。\n転送したファイルは 2個 です。\n"));
+}
+
+TEST_F(FetchFaultsTest, MoreFilesThanTheTableTakesAreAllFetchedBeforeTheRunSaysSuccess) {
+  for (int i = 0; i <= 10000; ++i) {
+    service.Put(std::to_string(100000 + i), FakeFile::Of("x", kTime));
+  }
+  Configure();
+
+  const std::string out = agent.Run();
+  EXPECT_EQ(Count(out, "Try["), 1);
+  EXPECT_TRUE(out.ends_with("\n転送は成功しました。\n転送したファイルは 10001個 です。\n"))
+      << out.substr(out.size() - std::min<std::size_t>(out.size(), 500));
+  EXPECT_EQ(ReadFile(Local("110000")), "x");
 }
 
 // The child inherits the file size limit: its writes beyond it fail with EFBIG.

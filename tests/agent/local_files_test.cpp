@@ -8,6 +8,7 @@
 
 #include "platform/file.h"
 #include "platform/named_lock.h"
+#include "tests/agent/agent_harness.h"
 #include "tests/support/test_support.h"
 
 namespace quarv::platform {
@@ -15,6 +16,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::ReadFile;
+using test::ScopedEnvironment;
+using test::SquattedLockPlaces;
 using test::TempDir;
 using test::WriteFile;
 
@@ -45,7 +48,7 @@ TEST(PartialFileTest, OpensWithoutCuttingAndCutsAtThePosition) {
   EXPECT_EQ(ReadFile(path), "abc");
 }
 
-TEST(PartialFileTest, RefusesWhatIsNotAPlainFileAndMissingDirectories) {
+TEST(PartialFileTest, RefusesDirectoriesAndMissingDirectories) {
   TempDir dir;
   SystemError error;
   EXPECT_FALSE(File::OpenPartial((dir.path() / "missing" / "x").c_str(), &error).IsOpen());
@@ -54,11 +57,40 @@ TEST(PartialFileTest, RefusesWhatIsNotAPlainFileAndMissingDirectories) {
   fs::create_directory(dir.path() / "a directory");
   EXPECT_FALSE(File::OpenPartial((dir.path() / "a directory").c_str(), &error).IsOpen());
   EXPECT_EQ(error.code, kErrorAccessDenied);
+  EXPECT_TRUE(fs::is_directory(dir.path() / "a directory"));
+}
 
-  // A FIFO under the name must neither block the open nor be written to.
-  const fs::path fifo = dir.path() / "fifo";
+TEST(PartialFileTest, NeverWritesThroughALinkButReplacesItByAnEmptyFile) {
+  TempDir dir;
+  const fs::path precious = dir.path() / "precious";
+  WriteFile(precious, "keep me");
+  const fs::path elsewhere = dir.path() / "elsewhere";
+  fs::create_directory(elsewhere);
+  const fs::path symbolic = dir.path() / "_incomplete_s";
+  fs::create_symlink(precious, symbolic);
+  const fs::path hard = dir.path() / "_incomplete_h";
+  fs::create_hard_link(precious, hard);
+  const fs::path toDirectory = dir.path() / "_incomplete_d";
+  fs::create_directory_symlink(elsewhere, toDirectory);
+  const fs::path fifo = dir.path() / "_incomplete_f";  // must not block the open either
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_FALSE(File::OpenPartial(fifo.c_str(), &error).IsOpen());
+
+  for (const fs::path& path : {symbolic, hard, toDirectory, fifo}) {
+    SystemError error;
+    File partial = File::OpenPartial(path.c_str(), &error);
+    ASSERT_TRUE(partial.IsOpen()) << path << ": " << error.text;
+    std::uint64_t size = 1;
+    EXPECT_TRUE(partial.Size(&size));
+    EXPECT_EQ(size, 0u) << path;  // a fetch into it starts at 0
+    std::uint32_t written = 0;
+    EXPECT_TRUE(partial.Write("new", 3, &written));
+    EXPECT_TRUE(partial.Close());
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path))) << path;
+    EXPECT_EQ(ReadFile(path), "new");
+  }
+  EXPECT_EQ(ReadFile(precious), "keep me");
+  EXPECT_EQ(fs::hard_link_count(precious), 1u);
+  EXPECT_TRUE(fs::is_empty(elsewhere));
 }
 
 TEST(RenameNoReplaceTest, NeverReplacesAnExistingTarget) {
@@ -103,34 +135,6 @@ TEST(FindEntryTest, AnyExistingEntryCountsWithItsLastWriteTime) {
   EXPECT_FALSE(FlushDirectoryEntry((dir.path() / "none" / "x").c_str()));
 }
 
-// Sets an environment variable for the life of the object.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) {
-      saved_ = old;
-      hadValue_ = true;
-    }
-    if (value == nullptr) {
-      ::unsetenv(name);
-    } else {
-      ::setenv(name, value, 1);
-    }
-  }
-  ~ScopedEnvironment() {
-    if (hadValue_) {
-      ::setenv(name_, saved_.c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::string saved_;
-  bool hadValue_ = false;
-};
-
 TEST(NamedLockTest, HeldUntilReleasedOrDestroyed) {
   TempDir runtime;
   const ScopedEnvironment environment("XDG_RUNTIME_DIR", runtime.str().c_str());
@@ -148,20 +152,37 @@ TEST(NamedLockTest, HeldUntilReleasedOrDestroyed) {
   EXPECT_EQ(NamedLock().Acquire("bad/name"), NamedLock::Result::Failed);
 }
 
-TEST(NamedLockTest, WithoutRuntimeDirectoryAPrivateDirectoryOrASocketServes) {
-  const ScopedEnvironment environment("XDG_RUNTIME_DIR", nullptr);
+TEST(NamedLockTest, WithoutRuntimeDirectoryOnlyAPlaceNobodyElseCanTakeServes) {
+  // As under cron: no runtime directory, and another user took /tmp and the socket name first.
+  TempDir home;
+  const ScopedEnvironment noRuntime("XDG_RUNTIME_DIR", nullptr);
+  const ScopedEnvironment homeDirectory("HOME", home.str().c_str());
   const std::string name = "QuarvLockTest-" + std::to_string(::getpid());
-  NamedLock first;
-  ASSERT_EQ(first.Acquire(name.c_str()), NamedLock::Result::Acquired);
-  NamedLock second;
-  EXPECT_EQ(second.Acquire(name.c_str()), NamedLock::Result::AlreadyHeld);
-  const fs::path privateDir = "/tmp/quarv-" + std::to_string(::getuid());
-  if (fs::exists(privateDir)) {
-    struct stat info {};
-    ASSERT_EQ(::lstat(privateDir.c_str(), &info), 0);
+  const SquattedLockPlaces squatted(name);
+  EXPECT_TRUE(squatted.bound());
+  {
+    NamedLock first;
+    ASSERT_EQ(first.Acquire(name.c_str()), NamedLock::Result::Acquired);
+    NamedLock second;
+    EXPECT_EQ(second.Acquire(name.c_str()), NamedLock::Result::AlreadyHeld);
+  }
+  struct stat info {};
+  if (::stat(("/run/user/" + std::to_string(::geteuid())).c_str(), &info) != 0) {
+    ASSERT_EQ(::lstat((home.path() / ".quarv").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
-    first.Release();
-    fs::remove(privateDir / (name + ".lock"));
+    EXPECT_TRUE(fs::exists(home.path() / ".quarv" / (name + ".lock")));
+  }
+
+  // A directory in the home that someone else owns is never used.
+  if (::geteuid() != 0) return;
+  TempDir otherHome;
+  const ScopedEnvironment otherHomeDirectory("HOME", otherHome.str().c_str());
+  ASSERT_EQ(::mkdir((otherHome.path() / ".quarv").c_str(), 0777), 0);
+  ASSERT_EQ(::chown((otherHome.path() / ".quarv").c_str(), SquattedLockPlaces::kOtherUser,
+                    SquattedLockPlaces::kOtherUser),
+            0);
+  if (::stat(("/run/user/" + std::to_string(::geteuid())).c_str(), &info) != 0) {
+    EXPECT_EQ(NamedLock().Acquire(name.c_str()), NamedLock::Result::Failed);
   }
 }
 

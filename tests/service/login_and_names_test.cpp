@@ -1,7 +1,10 @@
 // The pieces under the protocol: challenge, token comparison, name rules, base prefix.
+#include <chrono>
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -53,6 +56,33 @@ TEST(TokenTest, OnlyTheExactTokenMatches) {
   EXPECT_FALSE(TokenMatches("1123456789ABCDEF0123456789ABCDEF", token));
   EXPECT_FALSE(TokenMatches("0123456789ABCDEF0123456789ABCDEE", token));
   EXPECT_FALSE(TokenMatches("", ""));  // no token formed: nothing matches
+}
+
+TEST(FailedLoginPacerTest, TurnsComeOneIntervalApartAndStopEndsEveryWaitAtOnce) {
+  using namespace std::chrono_literals;
+  FailedLoginPacer pacer(25ms);
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> sessions;
+  for (int session = 0; session < 3; ++session) {
+    sessions.emplace_back([&pacer] {
+      for (int turn = 0; turn < 3; ++turn) EXPECT_TRUE(pacer.AwaitTurn());
+    });
+  }
+  for (auto& session : sessions) session.join();
+  // Nine turns: the first at once, then one every 25 ms.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 8 * 25ms);
+
+  FailedLoginPacer slow(1h);
+  EXPECT_TRUE(slow.AwaitTurn());  // nobody failed before: at once
+  bool turn = true;
+  std::thread waiting([&] { turn = slow.AwaitTurn(); });
+  std::this_thread::sleep_for(50ms);
+  const auto stopping = std::chrono::steady_clock::now();
+  slow.Stop();
+  waiting.join();
+  EXPECT_FALSE(turn);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s);
+  EXPECT_FALSE(slow.AwaitTurn());  // stopped: no waiting
 }
 
 TEST(NameRulesTest, NamesLeavingTheBase) {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "service/file_service.h"
@@ -257,6 +258,52 @@ TEST_F(ServiceModuleTest, StartFailureWithoutAnErrorCodeStillReportsOne) {
   ASSERT_EQ(reports.size(), 4u);
   EXPECT_EQ(reports.back(),
             (Report{platform::kServiceStopped, kAll, kErrorBadConfiguration, 0, 0}));
+}
+
+// A start refused for want of a password ends in STOPPED with the service-specific code, never
+// RUNNING: PASSWORD missing or empty, or no settings file at all; so does a CONTINUE that finds
+// the password gone.
+TEST_F(ServiceModuleTest, WithoutAPasswordTheServiceStopsWithTheServiceSpecificCode) {
+  const Report kRefused{platform::kServiceStopped, kAll, platform::kErrorServiceSpecific, 0, 0};
+  const auto lastOf = [](const std::vector<ServiceStatus>& reports) {
+    const ServiceStatus& s = reports.back();
+    return std::pair(
+        Report{s.currentState, s.controlsAccepted, s.win32ExitCode, s.checkPoint, s.waitHint},
+        s.serviceSpecificExitCode);
+  };
+  const std::string rest =
+      "PORT=" + std::to_string(port_) + "\r\nADDRESS=127.0.0.1\r\nBASE=" + base_.string() + "\r\n";
+  // A CONTINUE first (the fake's dispatcher delivers controls in its first run only).
+  RunService();
+  ASSERT_TRUE(fake_.WaitReports(4));
+  ASSERT_TRUE(fake_.Send(platform::kControlPause));
+  WriteSettings(rest);
+  fake_.lastError = 87;
+  fake_.Send(platform::kControlContinue);
+  // Start-up, PAUSE_PENDING, PAUSED, CONTINUE_PENDING, STOP_PENDING, STOPPED.
+  ASSERT_TRUE(fake_.WaitReports(9));
+  ASSERT_TRUE(Finish());
+  EXPECT_EQ(fake_.Reports().size(), 9u);
+  EXPECT_EQ(lastOf(fake_.Reports()), std::pair(kRefused, kNoPasswordExitCode));
+  EXPECT_FALSE(Serving());
+
+  for (const char* password : {"", "PASSWORD=\r\n", static_cast<const char*>(nullptr)}) {
+    if (password != nullptr) {
+      WriteSettings(rest + password);
+    } else {
+      service_.SetSettingsPath((dir_.path() / "absent" / "QuarvSvc.ini").c_str());
+    }
+    ServiceModule::SetInstance(&service_);
+    const std::size_t before = fake_.Reports().size();
+    RunService();
+    ASSERT_TRUE(fake_.WaitReports(before + 4));
+    runner_.join();
+    const auto reports = fake_.Reports();
+    EXPECT_EQ(reports.size(), before + 4);
+    EXPECT_EQ(lastOf(reports), std::pair(kRefused, kNoPasswordExitCode))
+        << (password != nullptr ? password : "no settings file");
+    EXPECT_FALSE(Serving());
+  }
 }
 
 TEST_F(ServiceModuleTest, PausedServiceServesNothingAndContinueServesAgain) {

@@ -1,7 +1,9 @@
 // The session layer: challenge, login, status lines by state, QUIT, line rules.
 #include <cctype>
+#include <memory>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "tests/service/service_test_support.h"
 
@@ -168,6 +170,59 @@ TEST_P(SessionTest, LoginTimerClosesASilentClientAndSparesALoggedInOne) {
   std::this_thread::sleep_for(500ms);
   ASSERT_TRUE(idle->Send("LIST\r\n"));
   EXPECT_EQ(ReadListing(*idle), "200 List of files.\r\n.\r\n");
+}
+
+// Sessions that pipeline wrong tokens get about 50 answers a second between them, while a
+// client with the right password, arriving in the middle of it, is let in at once; a stop ends
+// the waits at once.
+TEST(LoginPacingTest, GuessingIsSlowedServiceWideAndTheRightTokenIsNot) {
+  InProcessServer server;
+  ASSERT_TRUE(server.Start(kPassword));
+  constexpr int kGuessers = kMaxSessions - 1;  // one place is left for the right client
+  // 8 KB a session, so that the sends never wait for the server to read.
+  constexpr int kGuessesEach = 200;
+  std::string guesses;
+  for (int i = 0; i < kGuessesEach; ++i) guesses += "ENTER 0123456789ABCDEF0123456789ABCDEF\r\n";
+  std::vector<std::unique_ptr<RawClient>> guessers;
+  // Answers are counted from the first connect (a connect may take a while on a busy machine).
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kGuessers; ++i) {
+    guessers.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(guessers.back()->Connect(server.port()));
+    ASSERT_TRUE(guessers.back()->Send(guesses));
+  }
+
+  int answers = 0;
+  bool rightClientDone = false;
+  RawClient right;
+  const auto reading = std::chrono::steady_clock::now();
+  for (int round = 0; round < 100000 && std::chrono::steady_clock::now() - reading < 1s; ++round) {
+    for (auto& guesser : guessers) {
+      const std::string line = guesser->ReadLine(5ms);
+      if (line.empty()) continue;
+      ASSERT_EQ(line, "401 Unauthorized.\r\n");
+      ++answers;
+    }
+    if (!rightClientDone && std::chrono::steady_clock::now() - reading > 500ms) {
+      rightClientDone = true;
+      ASSERT_TRUE(right.Connect(server.port()));
+      ASSERT_TRUE(right.Send("HELO\r\n"));
+      const std::string token = TokenFor(right.ReadLine(), kPassword);
+      const auto asked = std::chrono::steady_clock::now();
+      ASSERT_TRUE(right.Send("ENTER " + token + "\r\n"));
+      EXPECT_EQ(right.ReadLine(), "200 Welcome.\r\n");
+      EXPECT_LT(std::chrono::steady_clock::now() - asked, 300ms);
+    }
+  }
+  // One answer per 20 ms in all, about 50 a second (unpaced, all 1800 would come at once).
+  const auto turns = (std::chrono::steady_clock::now() - start) / kFailedLoginInterval;
+  EXPECT_LE(answers, turns + 20);
+  EXPECT_GE(answers, 10);
+  EXPECT_TRUE(rightClientDone);
+
+  const auto stopping = std::chrono::steady_clock::now();
+  server.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 1s);
 }
 
 }  // namespace

@@ -30,7 +30,11 @@ using namespace std::chrono_literals;
 // The agent's single-instance lock lives in the user's runtime directory: one of its own for
 // this test process, so that test processes side by side do not see each other's agents.
 struct ProgramsRuntimeDirectory {
-  ProgramsRuntimeDirectory() { ::setenv("XDG_RUNTIME_DIR", dir.str().c_str(), 1); }
+  ProgramsRuntimeDirectory() {
+    // Only a directory that nobody else may write to serves for the lock, whatever the umask.
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
+    ::setenv("XDG_RUNTIME_DIR", dir.str().c_str(), 1);
+  }
   TempDir dir;
 };
 inline ProgramsRuntimeDirectory gProgramsRuntimeDirectory;
@@ -191,7 +195,10 @@ class ServiceProcess {
     WriteFile(dir_.path() / "QuarvSvc.ini",
               "[SERVER]\nADDRESS=127.0.0.1\nPORT=" + std::to_string(port_) +
                   "\nBASE=" + served_.string() + "\nPASSWORD=" + password_ + "\n");
-    if (!program_.Start({"/usr/bin/env", "-u", "NOTIFY_SOCKET", exe_.string()}, dir_.path())) {
+    // Its log goes to a file: a pipe that only Wait drains would fill up and stall it.
+    if (!program_.Start({"/bin/sh", "-c", "exec /usr/bin/env -u NOTIFY_SOCKET \"$0\" 2>>\"$1\"",
+                         exe_.string(), (dir_.path() / "service.log").string()},
+                        dir_.path())) {
       return false;
     }
     for (int attempt = 0; attempt < 1000; ++attempt) {

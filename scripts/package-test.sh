@@ -1,0 +1,195 @@
+#!/usr/bin/env bash
+# The Debian package "quarv": builds it with CPack (release preset), checks its file list,
+# control data and maintainer scripts, runs lintian when it can be installed, verifies the
+# systemd units, then unpacks it into a scratch root (dpkg -x) and runs the unpacked programs
+# against each other: the service refuses to start with the shipped settings (no password), then
+# serves a file that the agent fetches, and its log tells the login and the GET.
+#
+#   scripts/package-test.sh            (build directory: build/package)
+#
+# Environment: QUARV_PACKAGE_BUILD (the build directory), QUARV_WERROR (as for every preset),
+# QUARV_PACKAGE_INSTALL=1 also installs the package on this machine with dpkg -i, starts the
+# service by hand and removes the package again (root only; changes the machine: a user "quarv",
+# /srv/quarv), checking that nothing of it keeps running.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root_dir=$PWD
+build="${QUARV_PACKAGE_BUILD:-build/package}"
+jobs="$(nproc 2>/dev/null || echo 2)"
+
+work=$(mktemp -d)
+service_pid=""
+cleanup() {
+  if [ -n "$service_pid" ]; then
+    kill -KILL "$service_pid" 2>/dev/null || true
+    wait "$service_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+pass() { echo "ok   $1"; }
+fail() {
+  echo "FAIL $1" >&2
+  failures=$((failures + 1))
+}
+check() {
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+die() {
+  echo "package test: $1" >&2
+  exit 1
+}
+
+echo "== building the package in $build"
+cmake --preset release -B "$build" >/dev/null
+cmake --build "$build" -j "$jobs" --target QuarvSvc QuarvAgent
+(cd "$build" && cpack -G DEB >/dev/null) || die "cpack failed"
+deb=$(ls -t "$build"/quarv_*.deb | head -n 1)
+[ -f "$deb" ] || die "no package was made"
+echo "== $deb"
+
+echo "== file list and control data"
+dpkg-deb -c "$deb" | awk '{ print $1, $2, $6 $7 $8 }' | sed 's|^\(\S*\) \S* \./|\1 /|' >"$work/list"
+expect_entry() { grep -qxF -- "$1" "$work/list"; }
+for entry in \
+  "-rwxr-xr-x /usr/lib/quarv/QuarvSvc" "-rwxr-xr-x /usr/lib/quarv/QuarvAgent" \
+  "-rw-r----- /etc/quarv/QuarvSvc.ini" "-rw-r----- /etc/quarv/QuarvAgent.ini" \
+  "lrwxrwxrwx /usr/lib/quarv/QuarvSvc.ini->/etc/quarv/QuarvSvc.ini" \
+  "lrwxrwxrwx /usr/lib/quarv/QuarvAgent.ini->/etc/quarv/QuarvAgent.ini" \
+  "-rw-r--r-- /lib/systemd/system/quarvsvc.service" \
+  "-rw-r--r-- /lib/systemd/system/quarvagent.service" \
+  "-rw-r--r-- /lib/systemd/system/quarvagent.timer" \
+  "-rw-r--r-- /usr/share/doc/quarv/copyright" "-rw-r--r-- /usr/share/doc/quarv/README.md" \
+  "-rw-r--r-- /usr/share/doc/quarv/changelog.gz"; do
+  check "the package holds $entry" expect_entry "$entry"
+done
+check "every file belongs to root" test -z "$(dpkg-deb -c "$deb" | awk '$2 != "root/root"')"
+dpkg-deb -e "$deb" "$work/control"
+check "the settings are conffiles" diff <(sort "$work/control/conffiles") \
+  <(printf '/etc/quarv/QuarvAgent.ini\n/etc/quarv/QuarvSvc.ini\n')
+check "it depends on adduser and the C++ runtime" \
+  grep -Eq '^Depends:.*adduser.*|^Depends:.*libstdc\+\+.*adduser' "$work/control/control"
+for script in postinst prerm postrm; do
+  check "$script is executable and parses as a shell script" \
+    sh -c "test -x \"$work/control/$script\" && sh -n \"$work/control/$script\""
+done
+
+if ! command -v lintian >/dev/null && [ "$(id -u)" = 0 ]; then
+  timeout 600 apt-get install -y -qq lintian >/dev/null 2>&1 || true
+fi
+if command -v lintian >/dev/null; then
+  echo "== lintian"
+  lintian --fail-on error --suppress-tags no-manual-page "$deb" | tee "$work/lintian" || true
+  check "lintian finds no error" test -z "$(grep '^E:' "$work/lintian" || true)"
+else
+  echo "== lintian is not available: skipped"
+fi
+
+echo "== unpacked into a scratch root"
+scratch="$work/root"
+dpkg-deb -x "$deb" "$scratch"
+# The links beside the programs lead to /etc/quarv: here to the scratch root's.
+for file in QuarvSvc.ini QuarvAgent.ini; do
+  ln -sfn "$scratch/etc/quarv/$file" "$scratch/usr/lib/quarv/$file"
+done
+svc="$scratch/usr/lib/quarv/QuarvSvc"
+agent="$scratch/usr/lib/quarv/QuarvAgent"
+
+if command -v systemd-analyze >/dev/null; then
+  mkdir "$work/units"
+  for unit in quarvsvc.service quarvagent.service quarvagent.timer; do
+    sed "s|/usr/lib/quarv/|$scratch/usr/lib/quarv/|" "$scratch/lib/systemd/system/$unit" \
+      >"$work/units/$unit"
+  done
+  check "systemd-analyze verify accepts the units" \
+    systemd-analyze verify --man=no "$work/units/quarvsvc.service" \
+    "$work/units/quarvagent.service" "$work/units/quarvagent.timer"
+fi
+
+# The settings as shipped: no password, so the service refuses to start (and ends by itself).
+check "the shipped settings have an empty PASSWORD" grep -qx 'PASSWORD=' "$scratch/etc/quarv/QuarvSvc.ini"
+set +e
+timeout 20 env -u NOTIFY_SOCKET "$svc" >"$work/refused.out" 2>"$work/refused.err"
+status=$?
+set -e
+check "with the shipped settings the service does not start (it ended with $status)" \
+  test "$status" -ne 124
+check "and its log says why" grep -qi 'password' "$work/refused.err"
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+password="package test $$"
+mkdir "$work/outbox" "$work/inbox"
+head -c 300000 /dev/urandom >"$work/outbox/payload.bin"
+cat >"$scratch/etc/quarv/QuarvSvc.ini" <<INI
+[SERVER]
+PORT=$port
+ADDRESS=127.0.0.1
+BASE=$work/outbox
+PASSWORD=$password
+INI
+cat >"$scratch/etc/quarv/QuarvAgent.ini" <<INI
+[AGENT]
+HOST=127.0.0.1
+PORT=$port
+PASSWORD=$password
+BASE=$work/inbox
+TRY=2
+INI
+env -u NOTIFY_SOCKET "$svc" >"$work/service.out" 2>"$work/service.err" &
+service_pid=$!
+for _ in $(seq 1 200); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.05
+done
+XDG_RUNTIME_DIR="$work" timeout 60 "$agent" >"$work/agent.out" 2>&1 || fail "the agent did not end in time"
+check "the unpacked agent fetched the file from the unpacked service" \
+  cmp -s "$work/outbox/payload.bin" "$work/inbox/payload.bin"
+kill -TERM "$service_pid"
+set +e
+timeout 20 tail --pid="$service_pid" -f /dev/null
+wait "$service_pid"
+status=$?
+set -e
+service_pid=""
+check "the service ended with 0 on SIGTERM" test "$status" -eq 0
+check "its log names the login" grep -q "login from 127.0.0.1:" "$work/service.err"
+check "its log names the GET" grep -q 'GET "payload.bin"' "$work/service.err"
+check "its log never holds the password" test -z "$(grep -F "$password" "$work/service.err")"
+check "the service printed nothing on standard output" test ! -s "$work/service.out"
+
+if [ "${QUARV_PACKAGE_INSTALL:-0}" = 1 ]; then
+  echo "== installed on this machine (dpkg -i), started by hand, removed"
+  [ "$(id -u)" = 0 ] || die "QUARV_PACKAGE_INSTALL=1 needs root"
+  dpkg -i "$deb" >/dev/null
+  check "the user quarv exists" getent passwd quarv
+  check "QuarvSvc.ini belongs to the group quarv, mode 640" \
+    test "$(stat -c '%U:%G %a' /etc/quarv/QuarvSvc.ini)" = "root:quarv 640"
+  cat >/etc/quarv/QuarvSvc.ini <<INI
+[SERVER]
+PORT=$port
+ADDRESS=127.0.0.1
+BASE=$work/outbox
+PASSWORD=$password
+INI
+  setsid /usr/lib/quarv/QuarvSvc >/dev/null 2>&1 </dev/null &
+  for _ in $(seq 1 200); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    sleep 0.05
+  done
+  installed_running() { pgrep -f '^/usr/lib/quarv/QuarvSvc$' >/dev/null; }
+  check "the installed service runs" installed_running
+  DEBIAN_FRONTEND=noninteractive timeout 120 apt-get remove -y -qq quarv >/dev/null
+  check "apt-get remove leaves no process behind" test -z "$(pgrep -f '^/usr/lib/quarv/' || true)"
+  check "the conffiles stay after remove" test -f /etc/quarv/QuarvSvc.ini
+  DEBIAN_FRONTEND=noninteractive timeout 120 apt-get purge -y -qq quarv >/dev/null
+  check "purge removes the settings" test ! -e /etc/quarv
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "package test: $failures check(s) failed" >&2
+  exit 1
+fi
+echo "package test: all checks passed"

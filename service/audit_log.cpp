@@ -1,0 +1,146 @@
+#include "service/audit_log.h"
+
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+namespace quarv {
+
+namespace {
+
+constexpr auto kTickInterval = std::chrono::seconds(1);
+constexpr char kSourceName[] = "ZelQuarvSvc";  // the service's name
+constexpr char kProgramName[] = "QuarvSvc";
+constexpr double kKilobyte = 1e3;
+constexpr double kMegabyte = 1e6;
+
+}  // namespace
+
+void AuditLog::Write(LogLevel level, const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sink_(level, line);
+}
+
+void AuditLog::WriteRepeatable(LogLevel level, const std::string& kind, const std::string& address,
+                               const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto now = clock_();
+  FlushLocked(false, now);
+  if (bursts_.size() >= kBurstLimit) FlushLocked(true, now);
+  Burst& burst = bursts_[BurstKey(kind, address)];
+  if (burst.written == 0 && burst.counted == 0) {
+    burst.start = now;
+    burst.level = level;
+  }
+  if (burst.written < kLinesPerBurst) {
+    ++burst.written;
+    sink_(level, line);
+  } else {
+    ++burst.counted;
+  }
+}
+
+void AuditLog::Flush(bool all) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  FlushLocked(all, clock_());
+}
+
+void AuditLog::FlushLocked(bool all, std::chrono::steady_clock::time_point now) {
+  for (auto it = bursts_.begin(); it != bursts_.end();) {
+    const Burst& burst = it->second;
+    if (!all && now - burst.start < kSummaryInterval) {
+      ++it;
+      continue;
+    }
+    if (burst.counted > 0) {
+      const auto seconds = std::chrono::ceil<std::chrono::seconds>(now - burst.start).count();
+      sink_(burst.level, it->first.first + " " + std::to_string(burst.counted) +
+                             " more times from " + it->first.second + " in the last " +
+                             std::to_string(seconds < 1 ? 1 : seconds) + " s");
+    }
+    it = bursts_.erase(it);
+  }
+}
+
+void AuditLog::StartTicker() {
+  std::lock_guard<std::mutex> lock(tickerMutex_);
+  if (ticker_.joinable()) return;
+  tickerStop_ = false;
+  try {
+    ticker_ = std::thread([this] {
+      std::unique_lock<std::mutex> wait(tickerMutex_);
+      while (!tickerWake_.wait_for(wait, kTickInterval, [this] { return tickerStop_; })) {
+        Flush();
+      }
+    });
+  } catch (const std::system_error&) {
+    // Without the thread, summaries are written at the next event or at the stop.
+  }
+}
+
+void AuditLog::StopTicker() {
+  std::thread ticker;
+  {
+    std::lock_guard<std::mutex> lock(tickerMutex_);
+    tickerStop_ = true;
+    tickerWake_.notify_all();
+    ticker.swap(ticker_);
+  }
+  if (ticker.joinable()) ticker.join();
+  Flush(true);
+}
+
+AuditLog& ServiceLog() {
+  // Never destroyed: the file server's own destruction at exit may still end sessions.
+  static AuditLog* const log = new AuditLog(
+      [](LogLevel level, const std::string& line) {
+        platform::WriteServiceLog(kSourceName, kProgramName, level, line);
+      },
+      [] { return std::chrono::steady_clock::now(); });
+  return *log;
+}
+
+std::string GetLine(const std::string& peer, const char* name, const GetRecord& record,
+                    std::chrono::steady_clock::duration elapsed) {
+  const double seconds = std::chrono::duration<double>(elapsed).count();
+  // A rate over less than a millisecond says nothing: it is taken over one.
+  const double rate = static_cast<double>(record.sent) / (seconds < 0.001 ? 0.001 : seconds);
+  char numbers[96];
+  if (rate >= kMegabyte) {
+    (void)std::snprintf(numbers, sizeof numbers, "%.3f s (%.1f MB/s)", seconds, rate / kMegabyte);
+  } else {
+    (void)std::snprintf(numbers, sizeof numbers, "%.3f s (%.1f KB/s)", seconds, rate / kKilobyte);
+  }
+  return "GET " + QuotedName(name) + " from " + peer + ": offset " + std::to_string(record.offset) +
+         ", " + std::to_string(record.sent) + " bytes sent in " + numbers + ", " + record.outcome;
+}
+
+std::string AddressText(const platform::Ipv4Address& address) {
+  unsigned char bytes[4];
+  std::memcpy(bytes, &address.addressNetworkOrder, sizeof bytes);
+  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
+         std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+}
+
+std::string PeerText(const platform::Ipv4Address& address) {
+  return AddressText(address) + ":" +
+         std::to_string(platform::NetworkToHost16(address.portNetworkOrder));
+}
+
+std::string QuotedName(const char* name) {
+  std::string quoted = "\"";
+  for (const char* p = name; *p != '\0'; ++p) {
+    const auto byte = static_cast<unsigned char>(*p);
+    if (byte < 0x20 || byte == 0x7F) {
+      char escape[8];
+      (void)std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+      quoted += escape;
+    } else {
+      if (byte == '"' || byte == '\\') quoted += '\\';
+      quoted += *p;
+    }
+  }
+  return quoted + "\"";
+}
+
+}  // namespace quarv
