@@ -168,6 +168,9 @@ kill -TERM "$service_pid"
 wait "$service_pid" && echo "QuarvSvc ended with status 0" || echo "QuarvSvc ended with status $?"
 service_pid=""
 
+say "What the service logged (its standard error): who logged in, what was listed and sent"
+cat "$work/service.log"
+
 if [ "$ok" -eq 1 ]; then
   say "Done: every file arrived with the same content and last-write time."
 else
