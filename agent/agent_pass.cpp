@@ -80,8 +80,10 @@ int FetchAgent::RunPass(const char* host, int port, const char* password, const 
   // Requests sent ahead of the file being fetched, so that the service never waits for the
   // agent between files: the GET of a later file together with its "Offset: 0 0", for files
   // that have no partial file. They go out only while fetches succeed (the first file of a
-  // pass goes alone), never with DELETEFILE (each DELE follows its own file's exchange), and
-  // never past a file that must go in lock step. Replies are still read one file after another.
+  // pass goes alone) and never past a file that must go in lock step. Replies are still read
+  // one file after another. With DELETEFILE only the next file's request goes ahead, in the
+  // same send as the DELE of the file just fetched (after that file is on stable storage), so
+  // that the DELE's reply comes before the next file's and the console keeps its order.
   std::vector<bool> wentAhead(pending.size(), false);
   std::size_t aheadEnd = 0;    // the entries before it have been considered
   std::size_t aheadFiles = 0;  // requests sent ahead whose files are not done yet
@@ -122,11 +124,23 @@ int FetchAgent::RunPass(const char* host, int port, const char* password, const 
     if (result == FetchResult::Fetched) {
       ++finished;
       if (deleteFile) {
-        if (fetchedDurably_ && name.size() <= kLongestDeleteName) {
-          DeleteOnServer(name.c_str());
+        // The local copy might not survive a crash yet, or the name does not fit a DELE line
+        // that the service takes: then the service keeps its own copy.
+        const bool deleting = fetchedDurably_ && name.size() <= kLongestDeleteName;
+        std::string requests = deleting ? "DELE " + name + "\r\n" : std::string();
+        if (index + 1 < pending.size()) {
+          const std::string& next = pending[index + 1];
+          if (RequestFits(next.c_str()) && CanRequestAhead(next.c_str())) {
+            requests += "GET " + next + "\r\n" + kWholeFileOffset;
+            aheadBytes += AheadRequestLength(next);
+            ++aheadFiles;
+            wentAhead[index + 1] = true;
+          }
+        }
+        if (!requests.empty()) connection.SendText(requests.c_str());
+        if (deleting) {
+          ReadDeleteReply(name.c_str());
         } else {
-          // The local copy might not survive a crash yet, or the name does not fit a DELE line
-          // that the service takes: the service keeps its own copy.
           Say(Message::ServerDeleteFailed, name.c_str());
         }
       }
@@ -220,6 +234,10 @@ bool FetchAgent::IsPresentLocally(const char* name, std::uint32_t lastWriteLow,
 bool FetchAgent::DeleteOnServer(const char* name) {
   const std::string request = std::string("DELE ") + name + "\r\n";
   connection.SendText(request.c_str());
+  return ReadDeleteReply(name);
+}
+
+bool FetchAgent::ReadDeleteReply(const char* name) {
   if (!connection.ReadLine(line_.data(), kDeleteLineLimit)) return false;
   Say(IsAccepted(line_.data()) ? Message::ServerFileDeleted : Message::ServerDeleteFailed, name);
   return true;

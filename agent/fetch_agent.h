@@ -47,8 +47,9 @@ inline constexpr std::uint32_t kReceiveSize = kReceiveBlocks * kBlockSize;
 // in at most this many bytes of request lines, which the service's receive buffer always holds
 // (so that the agent never waits in a send while the service waits for it to read). New requests
 // go out together once no more than kAheadRefill files are left asked for: one send for many
-// files, while the service still has requests in hand.
-inline constexpr std::size_t kAheadFiles = 32;
+// files, while the service still has requests in hand. Small files on a path with long round
+// trips need many in flight; the byte limit bounds them for longer names.
+inline constexpr std::size_t kAheadFiles = 128;
 inline constexpr std::size_t kAheadRefill = kAheadFiles / 2;
 inline constexpr std::size_t kAheadBytes = 4096;
 // The digest after the body, or the zero sentinel when nothing was asked for.
@@ -97,6 +98,9 @@ class FetchAgent {
   bool IsPresentLocally(const char* name, std::uint32_t lastWriteLow, std::uint32_t lastWriteHigh);
   // DELE of one file. False when no reply line arrived.
   bool DeleteOnServer(const char* name);
+  // Reads the reply to the DELE of `name` (sent already) and says how it went. False when no
+  // reply line arrived.
+  bool ReadDeleteReply(const char* name);
   // The whole GET exchange for one pending file.
   FetchResult FetchFile(const char* name, int* notFetched);
 

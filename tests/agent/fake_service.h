@@ -131,6 +131,16 @@ class FakeService {
     std::lock_guard<std::mutex> lock(mutex_);
     return connections_;
   }
+  // Before it answers the DELE of `name`, waits a bounded time for the agent's next request
+  // line (without taking it): LineBeforeDeleteReply is that line, empty when none came.
+  void PeekBeforeDeleteReply(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    peekDelete_ = name;
+  }
+  std::string LineBeforeDeleteReply() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lineBeforeDeleteReply_;
+  }
 
   // While held, a new connection is accepted but not answered until Release.
   void Hold() {
@@ -154,6 +164,7 @@ class FakeService {
   static constexpr auto kReadTimeout = std::chrono::seconds(20);
   static constexpr int kPollMilliseconds = 50;
   static constexpr std::size_t kChunk = 65536;
+  static constexpr auto kPeekTimeout = std::chrono::seconds(2);
 
   void Serve() {
     while (!stop_) {
@@ -230,6 +241,7 @@ class FakeService {
       } else if (loggedIn && word == "GET") {
         if (!SendFile(fd, argument)) return;
       } else if (loggedIn && word == "DELE") {
+        PeekIfAsked(fd, argument);
         std::lock_guard<std::mutex> lock(mutex_);
         const bool deleted = files_.erase(argument) != 0;
         SendBytes(fd, deleted ? "200 File Deleted.\r\n" : "500 File Cannot Delete.\r\n");
@@ -237,6 +249,29 @@ class FakeService {
         SendBytes(fd, "400 Unknown Message.\r\n");
       }
     }
+  }
+
+  void PeekIfAsked(int fd, const std::string& name) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (name != peekDelete_) return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kPeekTimeout;
+    while (pending_.find('\n') == std::string::npos && !stop_ &&
+           std::chrono::steady_clock::now() < deadline) {
+      pollfd waiter{fd, POLLIN, 0};
+      if (::poll(&waiter, 1, kPollMilliseconds) <= 0) continue;
+      char chunk[4096];
+      const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+      if (got <= 0) break;
+      pending_.append(chunk, static_cast<std::size_t>(got));
+    }
+    const std::size_t end = pending_.find('\n');
+    if (end == std::string::npos) return;
+    std::string line = pending_.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::lock_guard<std::mutex> lock(mutex_);
+    lineBeforeDeleteReply_ = line;
   }
 
   std::string ListBlock() {
@@ -328,6 +363,8 @@ class FakeService {
   std::function<void(const std::string&)> onGet_;
   int connections_ = 0;
   bool held_ = false;
+  std::string peekDelete_;
+  std::string lineBeforeDeleteReply_;
 };
 
 }  // namespace quarv::test

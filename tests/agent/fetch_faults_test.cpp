@@ -386,6 +386,38 @@ TEST_F(FetchFaultsTest, BodyAskedForAheadButNotWantedIsReadAndDropped) {
       << out;
 }
 
+// With DELETEFILE the next file's request goes out in the same send as the DELE of the file
+// just fetched (which is on stable storage by then), not a round trip later; a file with a
+// partial file still waits for its header. Each DELE's message stays with its own file.
+TEST_F(FetchFaultsTest, WithDeleteFileTheNextRequestGoesWithTheDele) {
+  service.Put("a.txt", FakeFile::Of("first", kTime));
+  service.Put("b.txt", FakeFile::Of("second", kTime));
+  service.Put("c.txt", FakeFile::Of("third", kTime));
+  WriteFile(Partial("c.txt"), "th");
+  SetFileTime(Partial("c.txt"), kTime);
+  service.PeekBeforeDeleteReply("a.txt");
+  Configure("TRY=1\nDELETEFILE=Yes\n");
+
+  const std::string out = agent.Run();
+  EXPECT_EQ(service.LineBeforeDeleteReply(), "GET b.txt");
+  std::vector<std::string> exchanges;
+  for (const std::string& line : service.Requests()) {
+    if (line.starts_with("GET ") || line.starts_with("Offset:") || line.starts_with("DELE ")) {
+      exchanges.push_back(line);
+    }
+  }
+  EXPECT_EQ(exchanges, (std::vector<std::string>{"GET a.txt", "Offset: 0 0", "DELE a.txt",
+                                                 "GET b.txt", "Offset: 0 0", "DELE b.txt",
+                                                 "GET c.txt", "Offset: 2 0", "DELE c.txt"}));
+  EXPECT_TRUE(Contains(out, "サーバのファイルa.txtを削除しました。\n\nb.txtを転送します。\n"))
+      << out;
+  EXPECT_TRUE(Contains(out, "サーバのファイルb.txtを削除しました。\n\nc.txtを転送します。\n"))
+      << out;
+  EXPECT_TRUE(out.ends_with("\n転送は成功しました。\n転送したファイルは 3個 です。\n")) << out;
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) EXPECT_FALSE(service.Has(name)) << name;
+  EXPECT_EQ(ReadFile(Local("c.txt")), "third");
+}
+
 TEST_F(FetchFaultsTest, HeaderWithoutBytesEndsThePassWithQuit) {
   FakeFile empty = FakeFile::Of("not really empty", kTime);
   empty.announcedSize = 0;
