@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/connection.h"
+#include "common/digest_pipeline.h"
 #include "common/protocol_limits.h"
 #include "platform/file.h"
 #include "platform/file_time.h"
@@ -138,6 +139,14 @@ class FetchAgent {
   bool ReadList(std::vector<std::string>* pending, int* present);
   // The fetch of one file; `requested`: its GET and "Offset: 0 0" were sent ahead.
   FetchResult Fetch(const char* name, int* notFetched, bool requested);
+  // The body from `offset` to `total` into the partial file, with the progress bar; each block
+  // written is handed to `digest`. `*received` is the length of good data in the partial file.
+  // False when the body broke off: the message is said, the partial file settled and closed, the
+  // digest abandoned, the file counted in `notFetched`, and `*result` is how the pass goes on.
+  bool ReceiveBody(platform::File& partial, bool writable, std::uint64_t offset,
+                   std::uint64_t total, bool haveTime, platform::FileTime serverTime,
+                   DigestPipeline& digest, std::uint64_t* received, int* notFetched,
+                   FetchResult* result);
   // Whether the GET of `name` may go ahead with "Offset: 0 0": a name that is fetched (safe, its
   // paths fit) and has no partial file, so that the offset asked for is 0 whatever the header.
   bool CanRequestAhead(const char* name) const;

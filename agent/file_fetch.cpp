@@ -15,8 +15,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string>
 
 #include "agent/console_output.h"
@@ -80,6 +78,65 @@ bool FetchAgent::CanRequestAhead(const char* name) const {
   if (!IsSafeLocalName(name) || !LocalPathFits(name, kFetchPathLimit)) return false;
   const std::string partialPath = localBase + kPartialPrefix + name;
   return !platform::FindEntry(partialPath.c_str(), nullptr);
+}
+
+bool FetchAgent::ReceiveBody(platform::File& partial, bool writable, std::uint64_t offset,
+                             std::uint64_t total, bool haveTime, platform::FileTime serverTime,
+                             DigestPipeline& digest, std::uint64_t* received, int* notFetched,
+                             FetchResult* result) {
+  // Progress bar and body. The body comes in pieces of whole blocks, each written at once and
+  // then handed to the digest (on a thread of its own for a large body); the marks due are
+  // counted as block by block, so the bar is the same.
+  std::int64_t remaining = static_cast<std::int64_t>(total - offset);
+  const std::int64_t initial = remaining;
+  std::int64_t marks = 0;
+  const auto showProgress = [&] {
+    const std::int64_t due = kProgressMarks - remaining * kProgressMarks / initial;
+    if (due > marks) SayMarks(static_cast<int>(due - marks));
+    marks = due;
+  };
+  const auto fail = [&](Message message, std::uint64_t length, FetchResult then) {
+    digest.Abandon();
+    Say(message);
+    SettlePartial(partial, length, haveTime, serverTime);
+    partial.Close();
+    ++*notFetched;
+    *result = then;
+    return false;
+  };
+  Say(Message::RulerScale);
+  Say(Message::RulerBar);
+  std::uint32_t capacity =
+      static_cast<std::uint32_t>(std::min<std::int64_t>(remaining, kReceiveSize));
+  // Short of memory for whole receives, the body is taken block by block.
+  if (!digest.Start(static_cast<std::uint64_t>(remaining), capacity)) {
+    capacity = std::min(capacity, kBlockSize);
+    if (!digest.Start(static_cast<std::uint64_t>(remaining), capacity)) {
+      return fail(Message::LocalWriteError, *received, FetchResult::EndPass);
+    }
+  }
+  while (remaining != 0) {
+    const std::uint32_t want =
+        static_cast<std::uint32_t>(std::min<std::int64_t>(remaining, capacity));
+    char* block = digest.NextBlock();
+    std::uint32_t got = 0;
+    if (!connection.Receive(block, want, &got)) {
+      return fail(Message::BodyConnectionLost, *received, FetchResult::AbortPass);
+    }
+    std::uint32_t written = 0;
+    if (!writable || !partial.Write(block, got, &written) || written != got) {
+      // The blocks written whole before the failing one still count on the bar.
+      remaining -= static_cast<std::int64_t>(written / kBlockSize * kBlockSize);
+      showProgress();
+      // The rest of the body is still on its way: the pass ends.
+      return fail(Message::LocalWriteError, *received + written, FetchResult::EndPass);
+    }
+    digest.Digest(got);
+    remaining -= written;
+    *received += written;
+    showProgress();
+  }
+  return true;
 }
 
 FetchResult FetchAgent::FetchFile(const char* name, int* notFetched) {
@@ -155,8 +212,6 @@ FetchResult FetchAgent::Fetch(const char* name, int* notFetched, bool requested)
   }
 
   Say(Message::TransferStarting);
-  Md5Context digest;
-  Md5Init(&digest);
 
   // A body that is not wanted still has to pass: declined when it has not been asked for yet,
   // read and dropped when it has.
@@ -199,58 +254,12 @@ FetchResult FetchAgent::Fetch(const char* name, int* notFetched, bool requested)
   }
   bool writable = offset == 0 || partial.Seek(offset);  // a file opens at its start
 
-  // Progress bar and body. The body comes in pieces of whole blocks, each written at once; the
-  // marks due are counted as block by block, so the bar is the same.
-  std::int64_t remaining = static_cast<std::int64_t>(total - offset);
-  const std::int64_t initial = remaining;
-  std::int64_t marks = 0;
   std::uint64_t received = offset;  // the length of good data in the partial file
-  const auto showProgress = [&] {
-    const std::int64_t due = kProgressMarks - remaining * kProgressMarks / initial;
-    if (due > marks) SayMarks(static_cast<int>(due - marks));
-    marks = due;
-  };
-  Say(Message::RulerScale);
-  Say(Message::RulerBar);
-  std::array<char, kBlockSize> smallBlock;
-  std::uint32_t capacity =
-      static_cast<std::uint32_t>(std::min<std::int64_t>(remaining, kReceiveSize));
-  std::unique_ptr<char[]> largeBlock;
-  char* block = smallBlock.data();
-  if (capacity > kBlockSize) {
-    largeBlock.reset(new (std::nothrow) char[capacity]);
-    if (largeBlock) {
-      block = largeBlock.get();
-    } else {
-      capacity = kBlockSize;
-    }
-  }
-  while (remaining != 0) {
-    const std::uint32_t want =
-        static_cast<std::uint32_t>(std::min<std::int64_t>(remaining, capacity));
-    std::uint32_t got = 0;
-    if (!connection.Receive(block, want, &got)) {
-      Say(Message::BodyConnectionLost);
-      SettlePartial(partial, received, haveTime, serverTime);
-      partial.Close();
-      ++*notFetched;
-      return FetchResult::AbortPass;
-    }
-    std::uint32_t written = 0;
-    if (!writable || !partial.Write(block, got, &written) || written != got) {
-      // The blocks written whole before the failing one still count on the bar.
-      remaining -= static_cast<std::int64_t>(written / kBlockSize * kBlockSize);
-      showProgress();
-      Say(Message::LocalWriteError);
-      SettlePartial(partial, received + written, haveTime, serverTime);
-      partial.Close();
-      ++*notFetched;
-      return FetchResult::EndPass;  // the rest of the body is still on its way
-    }
-    Md5Update(&digest, block, got);
-    remaining -= written;
-    received += written;
-    showProgress();
+  DigestPipeline digest;
+  FetchResult failure = FetchResult::AbortPass;
+  if (!ReceiveBody(partial, writable, offset, total, haveTime, serverTime, digest, &received,
+                   notFetched, &failure)) {
+    return failure;
   }
 
   // Trailer: the service's digest of exactly the bytes of this body.
@@ -266,11 +275,12 @@ FetchResult FetchAgent::Fetch(const char* name, int* notFetched, bool requested)
   }
 
   // Verify.
-  Md5Final(&digest);
+  std::array<std::uint8_t, kMd5DigestSize> computed{};
+  digest.Finish(computed.data());
   Say(Message::TransferComplete);
-  Say(Message::DigestLine, Md5ToHex(digest.digest).c_str());
+  Say(Message::DigestLine, Md5ToHex(computed.data()).c_str());
   Say(Message::DigestLine, Md5ToHex(trailer.data()).c_str());
-  const bool verified = std::memcmp(digest.digest, trailer.data(), kTrailerSize) == 0;
+  const bool verified = std::memcmp(computed.data(), trailer.data(), kTrailerSize) == 0;
   if (!verified) {
     Say(Message::DigestMismatch);
     partial.Close();

@@ -17,10 +17,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string>
 
+#include "common/digest_pipeline.h"
 #include "common/md5.h"
 #include "common/split_token.h"
 #include "common/wire_number.h"
@@ -33,9 +32,9 @@ namespace quarv {
 
 namespace {
 
-// The file is read and sent in blocks of up to this size, the digest brought up to date per
-// block. Larger than the agent's progress blocks: fewer reads and sends per byte, while a session
-// still holds at most one block (ten sessions well under a few MiB).
+// The file is read and sent in blocks of up to this size. Larger than the agent's progress
+// blocks: fewer reads and sends per byte, while a session still holds at most the digest's ring
+// of four blocks (ten sessions about 5 MiB).
 constexpr std::uint32_t kBlockSize = 128 * 1024;
 constexpr char kZeroSentinel[] = "0000000000000000";
 constexpr std::int32_t kZeroSentinelSize = 16;
@@ -85,9 +84,6 @@ std::uint64_t OffsetFromLine(char* line) {
 CommandResult FileServer::SendFile(Connection& connection, const char* name, GetRecord* record) {
   GetRecord unused;
   GetRecord& sent = record != nullptr ? *record : unused;
-  Md5Context digest;
-  Md5Init(&digest);
-
   if (!NameFits(PrefixLength(), name)) {
     connection.SendText(kNameTooLarge);
     sent.outcome = "refused: 413 File Name Too Large.";
@@ -133,31 +129,33 @@ CommandResult FileServer::SendFile(Connection& connection, const char* name, Get
   }
   if (offset != 0 && !file.Seek(offset)) return CommandResult::CloseConnection;
 
-  // One block, with room behind it for the digest: the last bytes of the body and the digest
-  // leave in one send, so the client never waits for a lone 16-byte segment. A small file
-  // needs only a small buffer.
+  // The digest is taken on a thread of its own while the next block is read and sent (for a
+  // small file, block by block on this one). Each block has room behind it for the digest: the
+  // last bytes of the body and the digest leave in one send, so the client never waits for a
+  // lone 16-byte segment. A small file needs only a small block. A failed read or send abandons
+  // the digest as the pipeline goes out of scope.
   std::uint64_t remaining = size - offset;
   const std::uint32_t blockSize =
       static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, kBlockSize));
-  const std::unique_ptr<char[]> block(new (std::nothrow) char[blockSize + kMd5DigestSize]);
-  if (!block) return CommandResult::CloseConnection;
+  DigestPipeline digest;
+  if (!digest.Start(remaining, blockSize)) return CommandResult::CloseConnection;
   while (remaining > 0) {
     const std::uint32_t wanted =
         static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, blockSize));
+    char* block = digest.NextBlock();
     std::uint32_t got = 0;
     // A read that fails, or a file that ends before the announced size (it has shrunk), cannot
     // be told to the client, which waits for the announced bytes: the connection is closed.
-    if (!file.Read(block.get(), wanted, &got) || got == 0) return CommandResult::CloseConnection;
+    if (!file.Read(block, wanted, &got) || got == 0) return CommandResult::CloseConnection;
     remaining -= got;
-    Md5Update(&digest, block.get(), got);
+    digest.Digest(got);
     std::uint32_t length = got;
     if (remaining == 0) {
-      Md5Final(&digest);
-      std::memcpy(block.get() + got, digest.digest, kMd5DigestSize);
+      digest.Finish(reinterpret_cast<std::uint8_t*>(block + got));
       length += kMd5DigestSize;
     }
     // No digest follows a failed send.
-    if (!connection.SendAll(block.get(), static_cast<std::int32_t>(length))) {
+    if (!connection.SendAll(block, static_cast<std::int32_t>(length))) {
       return CommandResult::CloseConnection;
     }
     sent.sent += got;
