@@ -22,9 +22,12 @@
 #include <cstring>
 #include <vector>
 
+#include "bench/socket_io.h"
 #include "common/md5.h"
 
 namespace {
+
+using quarv::bench::SendAll;
 
 constexpr std::size_t kDefaultBlock = 10240;
 constexpr std::size_t kMaxBlock = 64u << 20;
@@ -33,16 +36,6 @@ constexpr mode_t kFileMode = 0644;
 bool WriteAll(int fd, const char* data, std::size_t length) {
   while (length > 0) {
     const ssize_t done = ::write(fd, data, length);
-    if (done <= 0) return false;
-    data += done;
-    length -= static_cast<std::size_t>(done);
-  }
-  return true;
-}
-
-bool SendAll(int fd, const char* data, std::size_t length) {
-  while (length > 0) {
-    const ssize_t done = ::send(fd, data, length, MSG_NOSIGNAL);
     if (done <= 0) return false;
     data += done;
     length -= static_cast<std::size_t>(done);

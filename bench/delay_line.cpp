@@ -49,7 +49,12 @@
 #include <utility>
 #include <vector>
 
+#include "bench/socket_io.h"
+
 namespace {
+
+using quarv::bench::RecvAll;
+using quarv::bench::SendAll;
 
 using Clock = std::chrono::steady_clock;
 
@@ -291,26 +296,6 @@ void Relay(int client, const Options& options) {
 }
 
 // --- The self-check ---------------------------------------------------------------------------
-
-bool SendAll(int fd, const char* data, std::size_t length) {
-  while (length > 0) {
-    const ssize_t done = ::send(fd, data, length, MSG_NOSIGNAL);
-    if (done <= 0) return false;
-    data += done;
-    length -= static_cast<std::size_t>(done);
-  }
-  return true;
-}
-
-bool RecvAll(int fd, char* data, std::size_t length) {
-  while (length > 0) {
-    const ssize_t done = ::recv(fd, data, length, 0);
-    if (done <= 0) return false;
-    data += done;
-    length -= static_cast<std::size_t>(done);
-  }
-  return true;
-}
 
 // A relay on a port of its own, in this process, in front of `targetPort`.
 int StartRelay(const Options& options) {

@@ -31,10 +31,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/socket_io.h"
 #include "common/md5.h"
 #include "common/wire_number.h"
 
 namespace {
+
+using quarv::bench::SendAll;
 
 using Clock = std::chrono::steady_clock;
 
@@ -45,15 +48,6 @@ constexpr int kDefaultTimeLimit = 3600;
 constexpr std::uint64_t kFileTime = 133000000000000000ull;  // a time in 2022, as FILETIME
 constexpr char kChallenge[] = "qwertyuiopasdfgh";
 
-bool SendAll(int fd, const char* data, std::size_t length) {
-  while (length > 0) {
-    const ssize_t done = ::send(fd, data, length, MSG_NOSIGNAL);
-    if (done <= 0) return false;
-    data += done;
-    length -= static_cast<std::size_t>(done);
-  }
-  return true;
-}
 bool SendText(int fd, const std::string& text) {
   return SendAll(fd, text.data(), text.size());
 }

@@ -63,6 +63,9 @@ class File {
 
  private:
   explicit File(std::intptr_t handle) : handle_(handle) {}
+  // A descriptor just opened for sending, taken into the table of files being sent (POSIX), or
+  // closed with the error when it may not be sent.
+  static File AdmittedForSending(std::intptr_t handle, SystemError* error);
   std::intptr_t handle_ = -1;
   std::uint64_t sendingKey_[2] = {0, 0};  // identity in the table of files being sent
   bool sending_ = false;

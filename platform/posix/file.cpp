@@ -214,13 +214,8 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
-File File::OpenForSending(const char* path, SystemError* error) {
-  // O_NONBLOCK: opening a FIFO must never wait for a writer (a FIFO is refused below).
-  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    *error = ErrorFromErrno(errno, path);
-    return File();
-  }
+File File::AdmittedForSending(std::intptr_t handle, SystemError* error) {
+  const int fd = Fd(handle);
   FileKey key;
   if (!AdmitForSending(fd, &key, error)) return File();
   File file(fd);
@@ -230,6 +225,16 @@ File File::OpenForSending(const char* path, SystemError* error) {
   return file;
 }
 
+File File::OpenForSending(const char* path, SystemError* error) {
+  // O_NONBLOCK: opening a FIFO must never wait for a writer (a FIFO is refused below).
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    *error = ErrorFromErrno(errno, path);
+    return File();
+  }
+  return AdmittedForSending(fd, error);
+}
+
 File File::OpenForSending(const BaseDirectory& base, const char* name, SystemError* error) {
   const int dir = static_cast<int>(base.Handle());
   const int fd = posix::OpenBeneath(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
@@ -237,13 +242,7 @@ File File::OpenForSending(const BaseDirectory& base, const char* name, SystemErr
     *error = ErrorBeneath(errno, dir, name);
     return File();
   }
-  FileKey key;
-  if (!AdmitForSending(fd, &key, error)) return File();
-  File file(fd);
-  file.sendingKey_[0] = key.first;
-  file.sendingKey_[1] = key.second;
-  file.sending_ = true;
-  return file;
+  return AdmittedForSending(fd, error);
 }
 
 bool File::IsOpen() const {
