@@ -203,7 +203,11 @@ class ServiceProcess {
     }
     for (int attempt = 0; attempt < 1000; ++attempt) {
       RawClient probe;
-      if (probe.Connect(port_)) return true;
+      if (probe.Connect(port_)) {
+        // The probe's session says goodbye and is waited out: the service gives back its place
+        // before it closes, so a test that starts now finds every place free.
+        return probe.Send("QUIT\r\n") && probe.ReadAll(10s) == "200 GoodBye.\r\n";
+      }
       if (!program_.Running()) return false;
       std::this_thread::sleep_for(10ms);
     }
