@@ -89,6 +89,9 @@ class FileServer : public Connection {
   // Before a wrong login token is answered: waits for the service-wide turn of failed logins;
   // false when the server stops meanwhile.
   bool AwaitFailedLoginTurn() { return failedLogins_.AwaitTurn(); }
+  // Frees the place of the session on `connection` for the next client; the first call counts,
+  // later ones do nothing.
+  void GiveBackPlace(Connection& connection);
 
  private:
   void AcceptLoop();

@@ -49,6 +49,8 @@ void LoginWatchdog::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   if (!changed_.wait_for(lock, kLoginTime, [this] { return done_; })) {
     expired_ = true;
+    // The place first: a client that has seen the close finds it free.
+    server_.GiveBackPlace(connection_);
     connection_.Close();  // the session's pending read fails and the session ends
   }
 }
@@ -157,19 +159,21 @@ void FileServer::RunSession(Connection* connection) {
     ServerSession session(*this, *owned);
     session.Run();
   }  // the login timer has ended: nothing else uses the connection
-  {
-    // The place is given back before the client sees the close, so that a client that has
-    // seen its session end finds the place free.
-    std::lock_guard<std::mutex> lock(sessionsMutex_);
-    liveConnections_.erase(connection);
-    --admitted_;
-  }
+  // The place is given back before the client sees the close, so that a client that has seen
+  // its session end finds the place free.
+  GiveBackPlace(*connection);
   owned->Close();
   owned.reset();
   std::lock_guard<std::mutex> lock(sessionsMutex_);
   --sessionThreads_;
   // Notified under the lock: once it is released this thread touches the server no more.
   sessionsEnded_.notify_all();
+}
+
+void FileServer::GiveBackPlace(Connection& connection) {
+  std::lock_guard<std::mutex> lock(sessionsMutex_);
+  // Once only: the login timer and the session's end may both give it back.
+  if (liveConnections_.erase(&connection) == 1) --admitted_;
 }
 
 }  // namespace quarv

@@ -21,11 +21,13 @@ inline constexpr auto kLoginPause = std::chrono::milliseconds(100);
 inline constexpr int kLoginPauses = 50;
 inline constexpr auto kLoginTime = kLoginPause * kLoginPauses;
 
-// The login timer of one session. Its thread closes the session's connection when the session
-// has not logged in within kLoginTime; Done (a successful login, or the session's end) stops it.
+// The login timer of one session. Its thread gives back the session's place and closes its
+// connection when the session has not logged in within kLoginTime; Done (a successful login, or
+// the session's end) stops it.
 class LoginWatchdog {
  public:
-  explicit LoginWatchdog(Connection& connection) : connection_(connection) {}
+  LoginWatchdog(FileServer& server, Connection& connection)
+      : server_(server), connection_(connection) {}
   ~LoginWatchdog() { Finish(); }
   LoginWatchdog(const LoginWatchdog&) = delete;
   LoginWatchdog& operator=(const LoginWatchdog&) = delete;
@@ -46,6 +48,7 @@ class LoginWatchdog {
  private:
   void Run();
 
+  FileServer& server_;
   Connection& connection_;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -59,7 +62,7 @@ class ServerSession {
   ServerSession(FileServer& server, Connection& connection)
       : server_(server),
         connection_(connection),
-        watchdog_(connection),
+        watchdog_(server, connection),
         peer_(PeerText(connection.Address())) {}
   ServerSession(const ServerSession&) = delete;
   ServerSession& operator=(const ServerSession&) = delete;
