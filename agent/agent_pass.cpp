@@ -9,6 +9,7 @@
 #include "agent/console_output.h"
 #include "agent/fetch_agent.h"
 #include "common/md5.h"
+#include "common/protocol.h"
 #include "common/split_token.h"
 #include "common/wire_number.h"
 #include "platform/file.h"
@@ -18,10 +19,6 @@ namespace quarv::agent {
 namespace {
 
 constexpr int kPortMask = 0xFFFF;
-
-constexpr char kNameKey[] = "FileName:";
-constexpr char kSizeKey[] = "FileSize:";
-constexpr char kTimeKey[] = "LastWrite:";
 
 // The offset line of a request sent ahead: the whole file.
 constexpr char kWholeFileOffset[] = "Offset: 0 0\r\n";

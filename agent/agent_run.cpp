@@ -5,7 +5,7 @@
 
 #include "agent/console_output.h"
 #include "agent/fetch_agent.h"
-#include "common/protocol_limits.h"
+#include "common/protocol.h"
 #include "common/wire_number.h"
 #include "platform/console.h"
 #include "platform/named_lock.h"
@@ -83,7 +83,7 @@ int RunTries(FetchAgent& agent, const AgentSettings& settings) {
 
 AgentSettings ReadAgentSettings(const char* path) {
   AgentSettings settings;
-  settings.port = ParseInt(ReadValue<kNumberValueSize>("PORT", "5999", path).c_str());
+  settings.port = ParseInt(ReadValue<kNumberValueSize>("PORT", kDefaultPort, path).c_str());
   settings.base = ReadValue<kBaseValueSize>("BASE", platform::DefaultBase(), path);
   settings.host = ReadValue<kHostValueSize>("HOST", "", path);
   settings.password = ReadValue<kPasswordValueSize>("PASSWORD", "", path);

@@ -11,7 +11,7 @@
 
 #include "common/connection.h"
 #include "common/digest_pipeline.h"
-#include "common/protocol_limits.h"
+#include "common/protocol.h"
 #include "platform/file.h"
 #include "platform/file_time.h"
 
@@ -66,7 +66,6 @@ inline constexpr std::size_t kSizeTextCapacity = 32;
 inline constexpr std::chrono::minutes kIdleTimeout{5};
 
 inline constexpr char kPartialPrefix[] = "_incomplete_";
-inline constexpr char kZeroSentinel[] = "0000000000000000";
 
 enum class FetchResult {
   Fetched,    // verified and in place under its own name

@@ -20,6 +20,7 @@
 #include "agent/console_output.h"
 #include "agent/fetch_agent.h"
 #include "common/md5.h"
+#include "common/protocol.h"
 #include "common/split_token.h"
 #include "common/wire_number.h"
 #include "platform/file.h"
@@ -27,14 +28,11 @@
 namespace quarv::agent {
 namespace {
 
-constexpr char kSizeKey[] = "FileSize:";
-constexpr char kTimeKey[] = "LastWrite:";
-
 // Larger bodies cannot be counted in the signed arithmetic of the progress bar.
 constexpr std::uint64_t kMaxBodySize = INT64_MAX / kProgressMarks;
 
 std::string OffsetLine(std::uint64_t offset) {
-  return "Offset: " + FormatWords(offset) + "\r\n";
+  return std::string(kOffsetKey) + " " + FormatWords(offset) + "\r\n";
 }
 
 }  // namespace

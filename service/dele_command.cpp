@@ -1,18 +1,11 @@
 // DELE: deletes one file of the base directory.
+#include "common/protocol.h"
 #include "platform/file.h"
 #include "platform/paths.h"
 #include "service/file_names.h"
 #include "service/file_server.h"
 
 namespace quarv {
-
-namespace {
-
-constexpr char kNameTooLarge[] = "413 File Name Too Large.\r\n";
-constexpr char kFileDeleted[] = "200 File Deleted.\r\n";
-constexpr char kCannotDelete[] = "500 File Cannot Delete.\r\n";
-
-}  // namespace
 
 bool FileServer::RemoveFile(Connection& connection, const char* name) {
   if (!NameFits(PrefixLength(), name)) {

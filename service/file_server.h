@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "common/connection.h"
-#include "common/protocol_limits.h"
+#include "common/protocol.h"
 #include "common/settings_path.h"
 #include "service/audit_log.h"
 #include "service/login.h"
@@ -38,8 +38,6 @@ inline constexpr std::size_t kPasswordFieldSize = 100;
 inline constexpr int kMaxSessions = 10;
 // Base prefix plus file name must stay below this many bytes.
 inline constexpr std::size_t kNameLimit = 245;
-
-inline constexpr char kServiceUnavailable[] = "503 Service Unavailable\r\n";
 
 struct ServerSettings {
   std::int32_t port = 0;  // the low 16 bits are listened on; 0 picks a free port (tests)

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/protocol.h"
 #include "common/wire_number.h"
 #include "platform/paths.h"
 #include "platform/settings.h"

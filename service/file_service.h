@@ -16,7 +16,6 @@ inline constexpr char kServiceName[] = "ZelQuarvSvc";
 inline constexpr char kProgramName[] = "QuarvSvc";
 inline constexpr char kSettingsFileName[] = "QuarvSvc.ini";
 inline constexpr char kSettingsSection[] = "SERVER";
-inline constexpr char kDefaultPort[] = "5999";
 
 // The service-specific exit code of a start refused because PASSWORD is empty (missing key, empty
 // value, or no settings file): the service status reports ERROR_SERVICE_SPECIFIC_ERROR (1066)

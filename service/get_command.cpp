@@ -21,6 +21,7 @@
 
 #include "common/digest_pipeline.h"
 #include "common/md5.h"
+#include "common/protocol.h"
 #include "common/split_token.h"
 #include "common/wire_number.h"
 #include "platform/file.h"
@@ -36,15 +37,7 @@ namespace {
 // blocks: fewer reads and sends per byte, while a session still holds at most the digest's ring
 // of four blocks (ten sessions about 5 MiB).
 constexpr std::uint32_t kBlockSize = 128 * 1024;
-constexpr char kZeroSentinel[] = "0000000000000000";
-constexpr std::int32_t kZeroSentinelSize = 16;
-static_assert(sizeof kZeroSentinel == kZeroSentinelSize + 1);
-
-constexpr char kNameTooLarge[] = "413 File Name Too Large.\r\n";
-constexpr char kFileNotFound[] = "404 File Not Found\r\n";
-constexpr char kPathNotFound[] = "404 Path Not Found\r\n";
-constexpr char kConflict[] = "409 Conflict.\r\n";
-constexpr char kFileTransfer[] = "200 File Transfer.\r\n";
+constexpr std::int32_t kZeroSentinelSize = sizeof kZeroSentinel - 1;
 // Room for "404 Unknown Error=" with a code and a short text.
 constexpr std::size_t kErrorLineSize = 160;
 
@@ -110,8 +103,8 @@ CommandResult FileServer::SendFile(Connection& connection, const char* name, Get
   platform::FileTime lastWrite = 0;
   if (!file.Size(&size) || !file.LastWriteTime(&lastWrite)) return CommandResult::CloseConnection;
 
-  const std::string header = std::string(kFileTransfer) + "FileSize: " + FormatWords(size) +
-                             "\r\nLastWrite: " + FormatWords(lastWrite) + "\r\n\r\n";
+  const std::string header = std::string(kFileTransfer) + kSizeKey + " " + FormatWords(size) +
+                             "\r\n" + kTimeKey + " " + FormatWords(lastWrite) + "\r\n\r\n";
   connection.SendText(header.c_str());
 
   char line[kLineLimit];

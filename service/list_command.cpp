@@ -7,6 +7,7 @@
 // Records are separated by one empty line; the last is followed directly by ".\r\n".
 #include <string>
 
+#include "common/protocol.h"
 #include "common/wire_number.h"
 #include "platform/directory.h"
 #include "platform/paths.h"
@@ -16,7 +17,6 @@ namespace quarv {
 
 namespace {
 
-constexpr char kListEnd[] = ".\r\n";
 // The records are gathered and sent in pieces of about this size: few sends for a long list,
 // little memory per session.
 constexpr std::size_t kListChunk = std::size_t{64} * 1024;
@@ -48,9 +48,9 @@ bool FileServer::ListFiles(Connection& connection, std::size_t* count) {
     while (reader.Next(&entry)) {
       if (!Listable(entry)) continue;
       if (!first) chunk += "\r\n";
-      chunk += "FileName: " + entry.name + "\r\n";
-      chunk += "FileSize: " + FormatWords(entry.size) + "\r\n";
-      chunk += "LastWrite: " + FormatWords(entry.lastWrite) + "\r\n";
+      chunk += std::string(kNameKey) + " " + entry.name + "\r\n";
+      chunk += std::string(kSizeKey) + " " + FormatWords(entry.size) + "\r\n";
+      chunk += std::string(kTimeKey) + " " + FormatWords(entry.lastWrite) + "\r\n";
       if (chunk.size() >= kListChunk) send();
       first = false;
       ++listed;

@@ -6,18 +6,12 @@
 #include <string>
 #include <system_error>
 
+#include "common/protocol.h"
 #include "common/split_token.h"
 
 namespace quarv {
 
 namespace {
-
-constexpr char kWelcome[] = "200 Welcome.\r\n";
-constexpr char kUnauthorized[] = "401 Unauthorized.\r\n";
-constexpr char kBadRequest[] = "400 Bad Request.\r\n";
-constexpr char kUnknownMessage[] = "400 Unknown Message.\r\n";
-constexpr char kListOfFiles[] = "200 List of files.\r\n";
-constexpr char kGoodBye[] = "200 GoodBye.\r\n";
 
 bool Is(const char* word, const char* command) {
   return std::strcmp(word, command) == 0;

@@ -31,7 +31,7 @@
 #include <gtest/gtest.h>
 
 #include "common/md5.h"
-#include "common/protocol_limits.h"
+#include "common/protocol.h"
 #include "common/wire_number.h"
 #include "platform/file_time.h"
 

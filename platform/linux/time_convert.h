@@ -5,7 +5,7 @@
 
 #include "platform/file_time.h"
 
-namespace quarv::platform::posix {
+namespace quarv::platform::native {
 
 inline FileTime ToFileTime(const struct timespec& ts) {
   const std::int64_t units = (static_cast<std::int64_t>(ts.tv_sec) + kFileTimeEpochOffsetSeconds) *
@@ -22,4 +22,4 @@ inline struct timespec FromFileTime(FileTime time) {
   return ts;
 }
 
-}  // namespace quarv::platform::posix
+}  // namespace quarv::platform::native

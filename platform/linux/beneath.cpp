@@ -1,7 +1,7 @@
 // Opening names beneath a directory: openat2 with RESOLVE_BENEATH; where that refuses a link
 // that may lead back into the directory (an absolute one), or where openat2 is missing (kernels
 // before 5.6, some sandboxes), an open whose descriptor's path is checked afterwards.
-#include "platform/posix/beneath.h"
+#include "platform/linux/beneath.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -17,7 +17,7 @@
 #include <linux/openat2.h>
 #endif
 
-namespace quarv::platform::posix {
+namespace quarv::platform::native {
 namespace {
 
 #if !__has_include(<linux/openat2.h>)
@@ -101,4 +101,4 @@ int OpenBeneath(int dir, const char* name, int flags) {
   return OpenCheckedBeneath(dir, name, flags);
 }
 
-}  // namespace quarv::platform::posix
+}  // namespace quarv::platform::native

@@ -1,7 +1,7 @@
 // Opening names beneath a directory without ever leaving it (internal to the POSIX side).
 #pragma once
 
-namespace quarv::platform::posix {
+namespace quarv::platform::native {
 
 // Opens `name`, relative to the open directory `dir`, with `flags` (O_CLOEXEC is added). No step
 // of the resolution leaves `dir`: a link is followed only while it stays beneath it, and magic
@@ -31,4 +31,4 @@ class UniqueFd {
   int fd_;
 };
 
-}  // namespace quarv::platform::posix
+}  // namespace quarv::platform::native

@@ -12,7 +12,7 @@
 #include <system_error>
 
 #include "platform/file.h"
-#include "platform/posix/time_convert.h"
+#include "platform/linux/time_convert.h"
 
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)
@@ -148,7 +148,7 @@ bool FlushDirectoryEntry(const char* path) {
 bool FindEntry(const char* path, FileTime* lastWrite) {
   struct stat st {};
   if (::stat(path, &st) != 0) return false;
-  if (lastWrite != nullptr) *lastWrite = posix::ToFileTime(st.st_mtim);
+  if (lastWrite != nullptr) *lastWrite = native::ToFileTime(st.st_mtim);
   return true;
 }
 

@@ -15,8 +15,8 @@
 #include <utility>
 
 #include "platform/paths.h"
-#include "platform/posix/beneath.h"
-#include "platform/posix/time_convert.h"
+#include "platform/linux/beneath.h"
+#include "platform/linux/time_convert.h"
 
 namespace quarv::platform {
 namespace {
@@ -107,7 +107,7 @@ SystemError ErrorBeneath(int error, int dir, const char* name) {
       std::string parent(name);
       const auto slash = parent.find_last_of('/');
       parent = slash == std::string::npos ? std::string(".") : parent.substr(0, slash + 1);
-      const posix::UniqueFd found(posix::OpenBeneath(dir, parent.c_str(), O_PATH | O_DIRECTORY));
+      const native::UniqueFd found(native::OpenBeneath(dir, parent.c_str(), O_PATH | O_DIRECTORY));
       return found.get() >= 0 ? MakeError(kErrorFileNotFound, "File not found")
                               : MakeError(kErrorPathNotFound, "Path not found");
     }
@@ -237,7 +237,7 @@ File File::OpenForSending(const char* path, SystemError* error) {
 
 File File::OpenForSending(const BaseDirectory& base, const char* name, SystemError* error) {
   const int dir = static_cast<int>(base.Handle());
-  const int fd = posix::OpenBeneath(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  const int fd = native::OpenBeneath(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     *error = ErrorBeneath(errno, dir, name);
     return File();
@@ -259,7 +259,7 @@ bool File::Size(std::uint64_t* size) const {
 bool File::LastWriteTime(FileTime* time) const {
   struct stat info {};
   if (handle_ < 0 || ::fstat(Fd(handle_), &info) != 0) return false;
-  *time = posix::ToFileTime(info.st_mtim);
+  *time = native::ToFileTime(info.st_mtim);
   return true;
 }
 
@@ -298,7 +298,7 @@ bool File::Write(const void* data, std::uint32_t length, std::uint32_t* written)
 
 bool File::SetTimes(FileTime time) {
   if (handle_ < 0) return false;
-  const struct timespec stamp = posix::FromFileTime(time);
+  const struct timespec stamp = native::FromFileTime(time);
   const struct timespec times[2] = {stamp, stamp};
   return ::futimens(Fd(handle_), times) == 0;
 }
@@ -341,13 +341,13 @@ bool RemoveBeneath(const BaseDirectory& base, const char* name) {
   if (leaf.empty() || leaf == "." || leaf == "..") return false;
   // The directory that holds the entry, and what the name stands for (through a link that stays
   // beneath the base), both resolved beneath the base: a name that leads out removes nothing.
-  const posix::UniqueFd dir(posix::OpenBeneath(baseDir, parent.c_str(), O_PATH | O_DIRECTORY));
+  const native::UniqueFd dir(native::OpenBeneath(baseDir, parent.c_str(), O_PATH | O_DIRECTORY));
   if (dir.get() < 0) return false;
-  int fd = posix::OpenBeneath(baseDir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  int fd = native::OpenBeneath(baseDir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
   const bool readable = fd >= 0;
   // A file that may not be read can still be deleted; only no other opener can be told then.
-  if (!readable && errno == EACCES) fd = posix::OpenBeneath(baseDir, name, O_PATH);
-  const posix::UniqueFd file(fd);
+  if (!readable && errno == EACCES) fd = native::OpenBeneath(baseDir, name, O_PATH);
+  const native::UniqueFd file(fd);
   struct stat info {};
   if (file.get() < 0 || ::fstat(file.get(), &info) != 0) return false;
   // What could not be served is not deleted either: directories, FIFOs, devices, sockets. A

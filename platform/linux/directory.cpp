@@ -12,8 +12,8 @@
 #include <string>
 
 #include "platform/paths.h"
-#include "platform/posix/beneath.h"
-#include "platform/posix/time_convert.h"
+#include "platform/linux/beneath.h"
+#include "platform/linux/time_convert.h"
 
 namespace quarv::platform {
 namespace {
@@ -27,7 +27,7 @@ struct ReaderState {
 bool StatBeneath(int dir, int base, const char* name, struct stat* info) {
   if (::fstatat(dir, name, info, AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (!S_ISLNK(info->st_mode)) return true;
-  const posix::UniqueFd target(posix::OpenBeneath(base, name, O_PATH));
+  const native::UniqueFd target(native::OpenBeneath(base, name, O_PATH));
   return target.get() >= 0 && ::fstat(target.get(), info) == 0;
 }
 
@@ -78,7 +78,7 @@ bool DirectoryReader::Next(DirectoryEntry* entry) {
     entry->isDirectory = S_ISDIR(info.st_mode);
     entry->isRegular = S_ISREG(info.st_mode);
     entry->size = entry->isRegular ? static_cast<std::uint64_t>(info.st_size) : 0;
-    entry->lastWrite = posix::ToFileTime(info.st_mtim);
+    entry->lastWrite = native::ToFileTime(info.st_mtim);
   }
   // An entry that cannot be examined (a dangling link, or one leading out of the base) is
   // neither a directory nor a file.
