@@ -1,6 +1,5 @@
 // One transfer pass: connect, log in, list, fetch what is pending, delete on the service when
 // configured, say goodbye.
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -8,6 +7,9 @@
 
 #include "agent/console_output.h"
 #include "agent/fetch_agent.h"
+#include "agent/partial_file.h"
+#include "agent/request_window.h"
+#include "agent/requests.h"
 #include "common/md5.h"
 #include "common/protocol.h"
 #include "common/split_token.h"
@@ -20,139 +22,54 @@ namespace {
 
 constexpr int kPortMask = 0xFFFF;
 
-// The offset line of a request sent ahead: the whole file.
-constexpr char kWholeFileOffset[] = "Offset: 0 0\r\n";
-
-// The bytes of "GET <name>\r\n" and the offset line.
-std::size_t AheadRequestLength(const std::string& name) {
-  return sizeof "GET " - 1 + name.size() + sizeof "\r\n" - 1 + sizeof kWholeFileOffset - 1;
-}
-
 }  // namespace
 
 int FetchAgent::RunPass(const char* host, int port, const char* password, const char* base,
                         int* notFetched) {
   *notFetched = -1;
   namesBeyondTable_ = 0;
-
   char prefix[kPathCapacity];
   localBase = platform::FormBasePrefix(base, prefix, sizeof prefix) ? prefix : "";
 
+  if (!Connect(host, port)) return -1;
+  std::vector<std::string> pending;
+  if (!Login(password) || !List(&pending, notFetched)) return EndPassOnError(0);
+  int finished = 0;
+  if (!FetchPending(&pending, notFetched, &finished)) return EndPassOnError(finished);
+  Send(kQuitRequest);
+  connection.Close();
+  Say(Message::Disconnected);
+  return finished;
+}
+
+void FetchAgent::Send(const std::string& text) {
+  // A failed send shows as a missing reply.
+  if (!text.empty()) connection.SendText(text.c_str());
+}
+
+int FetchAgent::EndPassOnError(int finished) {
+  connection.Close();
+  Say(Message::PassError);
+  return finished;
+}
+
+bool FetchAgent::Connect(const char* host, int port) {
   const int shownPort = port & kPortMask;
   Say(Message::Connecting, host, shownPort);
   connection.SetReceiveTimeout(static_cast<std::uint32_t>(idleTimeout.count()));
   if (!connection.Connect(host, static_cast<std::uint16_t>(shownPort))) {
     connection.Close();
     Say(Message::ConnectFailed, host, shownPort);
-    return -1;
+    return false;
   }
-  connection.EnableKeepAlive();
-
-  int finished = 0;
-  const auto abortPass = [&] {
-    connection.Close();
-    Say(Message::PassError);
-    return finished;
-  };
-
-  if (!Login(password)) return abortPass();
-
-  Say(Message::Listing);
-  connection.SendText("LIST\r\n");
-  if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return abortPass();
-  if (!IsAccepted(line_.data())) {
-    Say(Message::ListFailed);
-    return abortPass();
-  }
-  std::vector<std::string> pending;
-  int present = 0;
-  if (!ReadList(&pending, &present)) return abortPass();
-
-  // The files left beyond the table wait for the next pass: they count as not fetched, so that
-  // this pass never reads as a complete success.
-  *notFetched = namesBeyondTable_;
-  if (present != 0) Say(Message::PresentCount, present);
-  Say(Message::PendingCount, static_cast<int>(pending.size()));
-
-  // Requests sent ahead of the file being fetched, so that the service never waits for the
-  // agent between files: the GET of a later file together with its "Offset: 0 0", for files
-  // that have no partial file. They go out only while fetches succeed (the first file of a
-  // pass goes alone) and never past a file that must go in lock step. Replies are still read
-  // one file after another. With DELETEFILE only the next file's request goes ahead, in the
-  // same send as the DELE of the file just fetched (after that file is on stable storage), so
-  // that the DELE's reply comes before the next file's and the console keeps its order.
-  std::vector<bool> wentAhead(pending.size(), false);
-  std::size_t aheadEnd = 0;    // the entries before it have been considered
-  std::size_t aheadFiles = 0;  // requests sent ahead whose files are not done yet
-  std::size_t aheadBytes = 0;  // and their bytes
-  bool sendAhead = false;
-  for (std::size_t index = 0; index < pending.size(); ++index) {
-    if (sendAhead && aheadFiles <= kAheadRefill) {
-      aheadEnd = std::max(aheadEnd, index);
-      std::string batch;
-      while (aheadEnd < pending.size() && aheadFiles < kAheadFiles) {
-        const std::string& next = pending[aheadEnd];
-        if (!IsSafeLocalName(next.c_str()) || !RequestFits(next.c_str())) {  // never asked for
-          ++aheadEnd;
-          continue;
-        }
-        if (!CanRequestAhead(next.c_str())) break;
-        const std::size_t length = AheadRequestLength(next);
-        if (aheadBytes + length > kAheadBytes) break;
-        batch += "GET " + next + "\r\n" + kWholeFileOffset;
-        aheadBytes += length;
-        ++aheadFiles;
-        wentAhead[aheadEnd++] = true;
-      }
-      if (!batch.empty()) connection.SendText(batch.c_str());
-    }
-
-    const std::string name = std::exchange(pending[index], std::string());  // entry released
-    Say(Message::FileBanner, name.c_str());
-    const bool requested = wentAhead[index];
-    const FetchResult result = Fetch(name.c_str(), notFetched, requested);
-    if (requested) {
-      --aheadFiles;
-      aheadBytes -= AheadRequestLength(name);
-    }
-    sendAhead = result == FetchResult::Fetched && !deleteFile;
-    if (result == FetchResult::AbortPass) return abortPass();
-    if (result == FetchResult::EndPass) break;
-    if (result == FetchResult::Fetched) {
-      ++finished;
-      if (deleteFile) {
-        // The local copy might not survive a crash yet, or the name does not fit a DELE line
-        // that the service takes: then the service keeps its own copy.
-        const bool deleting = fetchedDurably_ && name.size() <= kLongestDeleteName;
-        std::string requests = deleting ? "DELE " + name + "\r\n" : std::string();
-        if (index + 1 < pending.size()) {
-          const std::string& next = pending[index + 1];
-          if (RequestFits(next.c_str()) && CanRequestAhead(next.c_str())) {
-            requests += "GET " + next + "\r\n" + kWholeFileOffset;
-            aheadBytes += AheadRequestLength(next);
-            ++aheadFiles;
-            wentAhead[index + 1] = true;
-          }
-        }
-        if (!requests.empty()) connection.SendText(requests.c_str());
-        if (deleting) {
-          ReadDeleteReply(name.c_str());
-        } else {
-          Say(Message::ServerDeleteFailed, name.c_str());
-        }
-      }
-    }
-  }
-
-  connection.SendText("QUIT\r\n");
-  connection.Close();
-  Say(Message::Disconnected);
-  return finished;
+  // Without keepalive the idle timeout still ends a connection that went silent.
+  (void)connection.EnableKeepAlive();
+  return true;
 }
 
 bool FetchAgent::Login(const char* password) {
   Say(Message::LoggingIn);
-  connection.SendText("HELO\r\n");
+  Send(kHeloRequest);
   if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
   if (!IsAccepted(line_.data())) {
     Say(Message::UnknownReply);
@@ -164,15 +81,31 @@ bool FetchAgent::Login(const char* password) {
     return false;
   }
   const std::string loginText = std::string(challenge) + ":" + password;
-  const std::string enter =
-      "ENTER " + Md5HexOf(loginText.data(), static_cast<std::uint32_t>(loginText.size())) + "\r\n";
-  connection.SendText(enter.c_str());
+  Send(EnterRequest(Md5HexOf(loginText.data(), static_cast<std::uint32_t>(loginText.size()))));
   if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
   if (!IsAccepted(line_.data())) {
     Say(Message::LoginFailed);
     return false;
   }
   Say(Message::LoggedIn);
+  return true;
+}
+
+bool FetchAgent::List(std::vector<std::string>* pending, int* notFetched) {
+  Say(Message::Listing);
+  Send(kListRequest);
+  if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
+  if (!IsAccepted(line_.data())) {
+    Say(Message::ListFailed);
+    return false;
+  }
+  int present = 0;
+  if (!ReadList(pending, &present)) return false;
+  // The files left beyond the table wait for the next pass: they count as not fetched, so that
+  // this pass never reads as a complete success.
+  *notFetched = namesBeyondTable_;
+  if (present != 0) Say(Message::PresentCount, present);
+  Say(Message::PendingCount, static_cast<int>(pending->size()));
   return true;
 }
 
@@ -185,14 +118,15 @@ bool FetchAgent::ReadList(std::vector<std::string>* pending, int* present) {
     if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
     const bool terminator = line_[0] == '.';
     const bool endsRecord = terminator || line_[0] == '\0';
+    // A number line without its second word leaves the record's words as they were.
     if (const char* value = SplitToken(line_.data())) {
       const char* key = line_.data();
       if (std::strcmp(key, kNameKey) == 0) {
         name = value;
       } else if (std::strcmp(key, kTimeKey) == 0) {
-        ParseWords(value, &timeLow, &timeHigh);
+        (void)ParseWords(value, &timeLow, &timeHigh);
       } else if (std::strcmp(key, kSizeKey) == 0) {
-        ParseWords(value, &sizeLow, &sizeHigh);
+        (void)ParseWords(value, &sizeLow, &sizeHigh);
       }
     }
     if (!endsRecord) continue;
@@ -228,15 +162,73 @@ bool FetchAgent::IsPresentLocally(const char* name, std::uint32_t lastWriteLow,
   return localTime == platform::MakeWide(lastWriteLow, lastWriteHigh);
 }
 
+bool FetchAgent::FetchPending(std::vector<std::string>* pending, int* notFetched, int* finished) {
+  // Requests go ahead only while fetches succeed (the first file of a pass goes alone) and never
+  // past a file that must go in lock step. With DELETEFILE only the next file's request goes
+  // ahead, in the same send as the DELE of the file just fetched (after that file is on stable
+  // storage), so that the DELE's reply comes before the next file's and the console keeps its
+  // order.
+  RequestWindow ahead(pending->size());
+  const RequestWindow::Chooser choose = [this](const std::string& name) {
+    return AheadChoiceFor(name);
+  };
+  bool sendAhead = false;
+  for (std::size_t index = 0; index < pending->size(); ++index) {
+    if (sendAhead) Send(ahead.Refill(index, *pending, choose));
+    const std::string name = std::exchange((*pending)[index], std::string());  // entry released
+    Say(Message::FileBanner, name.c_str());
+    const FetchResult result = Fetch(name.c_str(), notFetched, ahead.WentAhead(index));
+    ahead.Done(index, name);
+    sendAhead = result == FetchResult::Fetched && !deleteFile;
+    if (result == FetchResult::AbortPass) return false;
+    if (result == FetchResult::EndPass) return true;
+    if (result == FetchResult::Fetched) {
+      ++*finished;
+      if (deleteFile) DeleteFetched(name, *pending, index + 1, ahead);
+    }
+  }
+  return true;
+}
+
+AheadChoice FetchAgent::AheadChoiceFor(const std::string& name) const {
+  // Only a file whose fetch asks for the whole file whatever the header goes ahead: a name that
+  // is fetched (safe, its paths fit) and has no partial file.
+  if (!IsSafeLocalName(name.c_str()) || !RequestFits(name.c_str())) return AheadChoice::Never;
+  if (!LocalPathFits(name.c_str(), kFetchPathLimit)) return AheadChoice::LockStep;
+  const std::string partialPath = PartialFile::PathOf(localBase, name.c_str());
+  return platform::FindEntry(partialPath.c_str(), nullptr) ? AheadChoice::LockStep
+                                                           : AheadChoice::Ahead;
+}
+
+void FetchAgent::DeleteFetched(const std::string& name, const std::vector<std::string>& pending,
+                               std::size_t next, RequestWindow& ahead) {
+  // The local copy might not survive a crash yet, or the name does not fit a DELE line that the
+  // service takes: then the service keeps its own copy.
+  const bool deleting = fetchedDurably_ && name.size() <= kLongestDeleteName;
+  std::string requests = deleting ? DeleteRequest(name) : std::string();
+  if (next < pending.size() && AheadChoiceFor(pending[next]) == AheadChoice::Ahead) {
+    ahead.Take(next, pending[next], &requests);
+  }
+  Send(requests);
+  if (deleting) {
+    (void)ReadDeleteReply(name.c_str());  // a lost connection shows at the next request
+  } else {
+    Say(Message::ServerDeleteFailed, name.c_str());
+  }
+}
+
 bool FetchAgent::DeleteOnServer(const char* name) {
-  const std::string request = std::string("DELE ") + name + "\r\n";
-  connection.SendText(request.c_str());
+  Send(DeleteRequest(name));
   return ReadDeleteReply(name);
 }
 
 bool FetchAgent::ReadDeleteReply(const char* name) {
   if (!connection.ReadLine(line_.data(), kDeleteLineLimit)) return false;
-  Say(IsAccepted(line_.data()) ? Message::ServerFileDeleted : Message::ServerDeleteFailed, name);
+  if (IsAccepted(line_.data())) {
+    Say(Message::ServerFileDeleted, name);
+  } else {
+    Say(Message::ServerDeleteFailed, name);
+  }
   return true;
 }
 

@@ -94,12 +94,12 @@ AgentSettings ReadAgentSettings(const char* path) {
   return settings;
 }
 
-int RunAgent(const char* settingsPath) {
+void RunAgent(const char* settingsPath) {
   FetchAgent agent;
   const AgentSettings settings = ReadAgentSettings(settingsPath);
   // A port that is no port number (0 or less, or above the highest) ends the run at once, as it
   // makes the service refuse to start; it is never cut to 16 bits.
-  if (settings.port <= 0 || settings.port > kHighestPort) return 0;
+  if (settings.port <= 0 || settings.port > kHighestPort) return;
 
   platform::NamedLock instanceLock;
   switch (instanceLock.Acquire(kInstanceLockName)) {
@@ -108,18 +108,18 @@ int RunAgent(const char* settingsPath) {
     case platform::NamedLock::Result::Failed:
       Say(Message::CreateMutexFailed);
       platform::ConsoleFlush();
-      return 0;
+      return;
     case platform::NamedLock::Result::AlreadyHeld:
       Say(Message::AlreadyRunning);
       platform::ConsoleFlush();
-      return 0;
+      return;
   }
   agent.checkFileTime = settings.checkFileTime;
   agent.deleteFile = settings.deleteFile;
   if (!agent.Startup()) {
     Say(Message::NetStartupFailed);
     platform::ConsoleFlush();
-    return 0;
+    return;
   }
 
   const int total = RunTries(agent, settings);
@@ -127,7 +127,6 @@ int RunAgent(const char* settingsPath) {
   agent.Cleanup();
   instanceLock.Release();
   platform::ConsoleFlush();
-  return 0;
 }
 
 }  // namespace quarv::agent

@@ -22,8 +22,8 @@ struct AgentSettings {
 // Reads the AGENT section of the settings file at `path`; missing keys take their defaults.
 AgentSettings ReadAgentSettings(const char* path);
 
-// The whole run with the settings file at `settingsPath`. Always 0: the console tells what
-// happened.
-int RunAgent(const char* settingsPath);
+// The whole run with the settings file at `settingsPath`. Only the console tells what happened;
+// the program's exit status is 0 whatever it was.
+void RunAgent(const char* settingsPath);
 
 }  // namespace quarv::agent

@@ -6,13 +6,16 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "agent/console_output.h"
+#include "agent/partial_file.h"
+#include "agent/requests.h"
 #include "common/connection.h"
 #include "common/digest_pipeline.h"
 #include "common/protocol.h"
-#include "platform/file.h"
 #include "platform/file_time.h"
 
 namespace quarv::agent {
@@ -31,12 +34,6 @@ inline constexpr std::size_t kFetchPathLimit = 236;
 // At most this many files are taken from one list. A list with more pending files is followed by
 // another pass of the same try, as long as a pass fetches something.
 inline constexpr std::size_t kMaxPendingNames = 10000;
-// The longest name the service can take in a request line ("GET " or "DELE " and the name,
-// before the line end).
-inline constexpr std::size_t kLongestGetName =
-    static_cast<std::size_t>(kLongestRequestLine) - (sizeof "GET " - 1);
-inline constexpr std::size_t kLongestDeleteName =
-    static_cast<std::size_t>(kLongestRequestLine) - (sizeof "DELE " - 1);
 // The body is received in blocks of this size: the progress bar is brought up to date per block.
 inline constexpr std::uint32_t kBlockSize = 10240;
 // Bytes of a body taken in by one receive and one write: a whole number of blocks (so that the
@@ -44,19 +41,8 @@ inline constexpr std::uint32_t kBlockSize = 10240;
 // small enough that memory stays flat whatever the file size.
 inline constexpr std::uint32_t kReceiveBlocks = 24;
 inline constexpr std::uint32_t kReceiveSize = kReceiveBlocks * kBlockSize;
-// Requests that may be on their way ahead of the file being received: at most this many files,
-// in at most this many bytes of request lines, which the service's receive buffer always holds
-// (so that the agent never waits in a send while the service waits for it to read). New requests
-// go out together once no more than kAheadRefill files are left asked for: one send for many
-// files, while the service still has requests in hand. Small files on a path with long round
-// trips need many in flight; the byte limit bounds them for longer names.
-inline constexpr std::size_t kAheadFiles = 128;
-inline constexpr std::size_t kAheadRefill = kAheadFiles / 2;
-inline constexpr std::size_t kAheadBytes = 4096;
 // The digest after the body, or the zero sentinel when nothing was asked for.
 inline constexpr std::uint32_t kTrailerSize = 16;
-// The progress bar has this many marks.
-inline constexpr std::int64_t kProgressMarks = 50;
 // Size of the buffer SizeText writes into.
 inline constexpr std::size_t kSizeTextCapacity = 32;
 
@@ -65,7 +51,8 @@ inline constexpr std::size_t kSizeTextCapacity = 32;
 // stalled service.
 inline constexpr std::chrono::minutes kIdleTimeout{5};
 
-inline constexpr char kPartialPrefix[] = "_incomplete_";
+class RequestWindow;
+enum class AheadChoice;
 
 enum class FetchResult {
   Fetched,    // verified and in place under its own name
@@ -130,39 +117,77 @@ class FetchAgent {
   std::string localBase;
 
  private:
+  // What the header of a GET reply announced.
+  struct FileHeader {
+    std::uint64_t size = 0;
+    bool haveTime = false;  // a "LastWrite:" line came with the service's time
+    platform::FileTime time = 0;
+  };
+
+  // The pass (agent_pass.cpp).
+  // Sends `text` unless it is empty. A failed send shows as a missing reply.
+  void Send(const std::string& text);
+  // Ends a pass on the abort path: the connection closed without QUIT, the message said.
+  // Returns `finished`.
+  int EndPassOnError(int finished);
+  // Says where it connects and connects. False (after its message) when no connection opened.
+  bool Connect(const char* host, int port);
   // HELO and ENTER with the token. False (after its message, if any) when the pass must abort.
   bool Login(const char* password);
+  // LIST and its block into `pending`, then the counts; `*notFetched` is set once the whole
+  // block is read. False (after its message, if any) when the pass must abort.
+  bool List(std::vector<std::string>* pending, int* notFetched);
   // Reads the list block into `pending` and counts the present files; the files that would be
   // pending beyond the table's limit are counted in namesBeyondTable_. False when the block
   // broke off.
   bool ReadList(std::vector<std::string>* pending, int* present);
-  // The fetch of one file; `requested`: its GET and "Offset: 0 0" were sent ahead.
+  // The file loop over `pending`, with requests sent ahead and DELE after each fetched file
+  // when configured; `*finished` counts the files put in place. False when the pass must abort.
+  bool FetchPending(std::vector<std::string>* pending, int* notFetched, int* finished);
+  // Whether the GET of `name` may go ahead with the whole-file offset: a name that is fetched
+  // (safe, its paths fit) and has no partial file, so that the offset asked for is 0 whatever the
+  // header says.
+  AheadChoice AheadChoiceFor(const std::string& name) const;
+  // The DELE of `name`, just fetched, when it is safe to delete, sent together with the request
+  // of pending file `next` when that may go ahead; then the DELE's reply.
+  void DeleteFetched(const std::string& name, const std::vector<std::string>& pending,
+                     std::size_t next, RequestWindow& ahead);
+
+  // The fetch of one file (file_fetch.cpp); `requested`: its GET and whole-file offset line went
+  // ahead. Each of its steps that may end the fetch returns the result it ends with, or nothing
+  // when the fetch goes on.
   FetchResult Fetch(const char* name, int* notFetched, bool requested);
-  // The body from `offset` to `total` into the partial file, with the progress bar; each block
-  // written is handed to `digest`. `*received` is the length of good data in the partial file.
-  // False when the body broke off: the message is said, the partial file settled and closed, the
-  // digest abandoned, the file counted in `notFetched`, and `*result` is how the pass goes on.
-  bool ReceiveBody(platform::File& partial, bool writable, std::uint64_t offset,
-                   std::uint64_t total, bool haveTime, platform::FileTime serverTime,
-                   DigestPipeline& digest, std::uint64_t* received, int* notFetched,
-                   FetchResult* result);
-  // Whether the GET of `name` may go ahead with "Offset: 0 0": a name that is fetched (safe, its
-  // paths fit) and has no partial file, so that the offset asked for is 0 whatever the header.
-  bool CanRequestAhead(const char* name) const;
+  // Says the message of a failure that counts as one file not fetched, and counts it.
+  static void CountFailure(MessageFor<> message, int* notFetched);
+  // The GET of `name` (unless it went ahead) and its reply line.
+  std::optional<FetchResult> Request(const char* name, bool requested, int* notFetched);
+  // Reads the header up to its empty line, saying the size. False when the connection broke.
+  bool ReadHeader(FileHeader* header);
+  // Ends a GET exchange whose body of `size` bytes is not wanted: declined, or drained when it
+  // was asked for ahead. NextFile when the connection is still in step, else AbortPass.
+  FetchResult SkipBody(std::uint64_t size, bool requested);
+  // Asks for the offset equal to the size and reads the zero sentinel. False when the
+  // connection did not answer as expected.
+  bool DeclineBody(std::uint64_t size);
   // Reads and drops a body of `length` bytes and its trailer, asked for ahead but not wanted.
   bool DrainBody(std::uint64_t length);
-  // Ends a GET exchange whose body is not wanted: asks for the offset equal to the size and
-  // reads the zero sentinel. False when the connection did not answer as expected.
-  bool DeclineBody(std::uint32_t sizeLow, std::uint32_t sizeHigh);
+  // Decides where the body starts in the partial file, asks for that offset (unless the request
+  // went ahead) and says when it resumes. Returns the offset.
+  std::uint64_t DecideResume(PartialFile& partial, std::uint64_t total, bool requested);
+  // The body of `length` bytes into the partial file with the progress bar; each piece written
+  // is handed to `digest`. When the body breaks off: the message said, the partial file kept,
+  // the digest abandoned, the file counted, and the result the pass goes on with.
+  std::optional<FetchResult> ReceiveBody(PartialFile& partial, std::uint64_t length,
+                                         DigestPipeline& digest, int* notFetched);
+  // Reads the service's digest and compares it with the body's; a mismatch removes the partial
+  // file.
+  std::optional<FetchResult> CheckTrailer(PartialFile& partial, DigestPipeline& digest,
+                                          int* notFetched);
+  // Finishes the verified partial file and renames it to the file's own name.
+  FetchResult PutInPlace(PartialFile& partial, int* notFetched);
+
   // True when the base prefix plus `name` is at most `limit` bytes (false without a prefix).
   bool LocalPathFits(const char* name, std::size_t limit) const;
-  // Cuts the partial file at `length` and, when the service's time is known, stamps it. False
-  // when either fails.
-  static bool SettlePartial(platform::File& partial, std::uint64_t length, bool haveTime,
-                            platform::FileTime serverTime);
-  // Gives the partial file the service's time and reads it back: false when the file system
-  // did not take it exactly (a time out of its range).
-  static bool StampPartial(platform::File& partial, platform::FileTime serverTime);
 
   std::array<char, kReplyLineLimit> line_{};
   // Whether the file FetchFile last put in place, and its directory entry, reached stable

@@ -30,12 +30,10 @@ bool FetchAgent::IsSafeLocalName(const char* name) {
     return false;
   }
   if (HasPartialPrefix(name)) return false;
-  for (const char* p = name; *p != '\0'; ++p) {
+  // Character by character: the second byte of a double-byte character may be 0x5C without
+  // being a separator (its first byte is never one of the bytes refused here).
+  for (const char* p = name; *p != '\0'; p = platform::NextCharacter(p)) {
     const auto byte = static_cast<unsigned char>(*p);
-    if (platform::IsLeadByte(byte) && p[1] != '\0') {
-      ++p;  // a double-byte character: its second byte may be 0x5C without being a separator
-      continue;
-    }
     if (byte < kFirstPrintable || byte == kDelete || byte == '/' || byte == '\\') return false;
   }
   return true;

@@ -10,5 +10,6 @@ int main() {
   if (!quarv::SettingsPath(settingsPath, sizeof settingsPath, quarv::agent::kSettingsFileName)) {
     return 0;
   }
-  return quarv::agent::RunAgent(settingsPath);
+  quarv::agent::RunAgent(settingsPath);
+  return 0;
 }

@@ -83,8 +83,7 @@ class CollectingReporter : public benchmark::ConsoleReporter {
       if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
       const auto counter = run.counters.find("bytes_per_second");
       if (counter == run.counters.end()) continue;
-      rates_[run.run_name.function_name + "/" + run.run_name.args].push_back(
-          counter->second.value);
+      rates_[run.run_name.function_name + "/" + run.run_name.args].push_back(counter->second.value);
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -135,13 +134,15 @@ int main(int argc, char** argv) {
     const double oursMedian = reporter.Median("md5/ours", s.size);
     const double opensslMedian = reporter.Median("md5/openssl", s.size);
     if (ours > 0 && openssl > 0) {
-      std::printf("md5 ratio ours/openssl %s: %.3f (%.1f vs %.1f MB/s, best of %d; median %.1f vs "
-                  "%.1f MB/s)\n",
-                  s.label, ours / openssl, ours / 1e6, openssl / 1e6, kRepetitions,
-                  oursMedian / 1e6, opensslMedian / 1e6);
-      std::printf("md5 block=%s ours_best=%.1f ours_median=%.1f openssl_best=%.1f "
-                  "openssl_median=%.1f\n",
-                  s.label, ours / 1e6, oursMedian / 1e6, openssl / 1e6, opensslMedian / 1e6);
+      std::printf(
+          "md5 ratio ours/openssl %s: %.3f (%.1f vs %.1f MB/s, best of %d; median %.1f vs "
+          "%.1f MB/s)\n",
+          s.label, ours / openssl, ours / 1e6, openssl / 1e6, kRepetitions, oursMedian / 1e6,
+          opensslMedian / 1e6);
+      std::printf(
+          "md5 block=%s ours_best=%.1f ours_median=%.1f openssl_best=%.1f "
+          "openssl_median=%.1f\n",
+          s.label, ours / 1e6, oursMedian / 1e6, openssl / 1e6, opensslMedian / 1e6);
     }
   }
   return 0;

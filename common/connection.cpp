@@ -53,10 +53,7 @@ bool Connection::Close() {
   }
   // Another thread is blocked in this socket: wake it; the last user releases the handle.
   closed_ = true;
-  if (platform::InterruptSocket(socket_)) {
-    socket_ = platform::kInvalidSocket;
-    closed_ = false;
-  }
+  platform::InterruptSocket(socket_);
   return true;
 }
 
@@ -218,12 +215,11 @@ bool Connection::Connect(const char* host, std::uint16_t port) {
   return connected;
 }
 
-bool Connection::EnableKeepAlive() {
+void Connection::EnableKeepAlive() {
   const platform::SocketHandle socket = BeginUse();
-  if (socket == platform::kInvalidSocket) return false;
-  const bool enabled = platform::EnableKeepAlive(socket);
+  if (socket == platform::kInvalidSocket) return;
+  platform::EnableKeepAlive(socket);
   EndUse();
-  return enabled;
 }
 
 bool Connection::SetReceiveTimeout(std::uint32_t milliseconds) {

@@ -49,8 +49,9 @@ class Connection : public NetLibrary {
   bool Connect(const char* host, std::uint16_t port);
 
   // Turns TCP keepalive on for the socket held now, so that a peer that vanished is noticed.
-  // False when there is no socket or the system refuses.
-  bool EnableKeepAlive();
+  // Without a socket, or when the system refuses, the connection keeps the system's default and
+  // is served all the same.
+  void EnableKeepAlive();
   // From now on a receive (Receive, ReadLine) that gets no byte for `milliseconds` fails as if
   // the connection were lost; 0 waits for ever (the default). Applies to the socket held now and
   // to the socket of every later Connect.

@@ -7,22 +7,11 @@
 namespace quarv {
 
 void CutAfterLastSeparator(char* text, char separator, bool (*isLeadByte)(unsigned char)) {
-  char* cut = nullptr;
-  char* p = text;
-  while (*p != '\0') {
-    const auto byte = static_cast<unsigned char>(*p);
-    if (isLeadByte(byte) && p[1] != '\0') {
-      p += 2;  // a double-byte character: its second byte is never a separator
-      continue;
-    }
+  char* cut = text;  // a text without a separator becomes empty
+  for (char* p = text; *p != '\0'; p += platform::NextCharacter(p, isLeadByte) - p) {
     if (*p == separator) cut = p + 1;
-    ++p;
   }
-  if (cut == nullptr) {
-    text[0] = '\0';
-  } else {
-    *cut = '\0';
-  }
+  *cut = '\0';
 }
 
 bool ModuleDirectory(char* buffer, std::uint32_t size) {

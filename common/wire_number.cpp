@@ -6,7 +6,9 @@
 namespace quarv {
 namespace {
 
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // The decimal reading rule, stopping at `end` (or the NUL) whichever comes first.
 std::uint32_t ParseUntil(const char* text, const char* end) {
@@ -27,9 +29,13 @@ std::uint32_t ParseUntil(const char* text, const char* end) {
 
 }  // namespace
 
-std::uint32_t ParseWord(const char* text) { return ParseUntil(text, nullptr); }
+std::uint32_t ParseWord(const char* text) {
+  return ParseUntil(text, nullptr);
+}
 
-std::int32_t ParseInt(const char* text) { return static_cast<std::int32_t>(ParseWord(text)); }
+std::int32_t ParseInt(const char* text) {
+  return static_cast<std::int32_t>(ParseWord(text));
+}
 
 std::string FormatWords(std::uint64_t value) {
   char text[32];

@@ -1,5 +1,5 @@
 // Console output. Messages are written in UTF-8 in the sources; on Windows they go out as code
-// page 932 bytes, on POSIX as they are. Every write reaches a terminal at once.
+// page 932 bytes, on Linux as they are. Every write reaches a terminal at once.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +8,7 @@
 namespace quarv::platform {
 
 // Converts a UTF-8 message text into the bytes the console expects (code page 932 on Windows,
-// unchanged on POSIX). Format strings are converted before formatting, so that arguments such as
+// unchanged on Linux). Format strings are converted before formatting, so that arguments such as
 // file names pass through as they are.
 std::string ToConsoleBytes(const char* utf8);
 

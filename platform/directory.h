@@ -1,7 +1,9 @@
-// Directory enumeration (FindFirstFileA / FindNextFileA on a pattern, or of a base directory).
+// Directory enumeration of the base directory (FindFirstFileA / FindNextFileA on its list
+// pattern).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/file_time.h"
@@ -21,24 +23,25 @@ struct DirectoryEntry {
   FileTime lastWrite = 0;
 };
 
-// Enumerates a directory given by its list pattern: the base prefix followed by "*".
+// Enumerates the base directory. What it holds while open is each system's own
+// (DirectoryReader::Native, defined by each side).
 class DirectoryReader {
  public:
-  DirectoryReader() = default;
+  DirectoryReader();
   ~DirectoryReader();
   DirectoryReader(const DirectoryReader&) = delete;
   DirectoryReader& operator=(const DirectoryReader&) = delete;
 
-  // False when the directory is missing, unreadable, or holds no entry at all.
-  bool Open(const char* pattern);
-  // Enumerates the base directory itself, which must stay open while this reads it.
+  // Enumerates the base directory itself, which must stay open while this reads it. False when
+  // it cannot be read (on Windows also when it holds no entry at all).
   bool Open(const BaseDirectory& base);
   // The next entry, or false when there is none.
   bool Next(DirectoryEntry* entry);
   void Close();
 
  private:
-  void* state_ = nullptr;
+  struct Native;  // what an open enumeration holds; only each system's side knows it
+  std::unique_ptr<Native> native_;
 };
 
 }  // namespace quarv::platform

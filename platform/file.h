@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/file_time.h"
@@ -13,7 +14,6 @@ inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
-inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 
 class BaseDirectory;
 
@@ -23,22 +23,22 @@ struct SystemError {
   std::string text;
 };
 
-// An open file. Closes itself when destroyed; movable, not copyable.
+// An open file. Closes itself when destroyed; movable, not copyable. What it holds is each
+// system's own (File::Native, defined by each side); a closed file holds nothing.
 class File {
  public:
-  File() = default;
+  File();
   ~File();
   File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Opens an existing regular file for sending: read access, other openers may only read it.
-  // Fails with kErrorSharingViolation while another sender or a writer has it open, with
-  // kErrorAccessDenied for a read-only file, a directory or a file that is not regular.
-  static File OpenForSending(const char* path, SystemError* error);
-  // The same for `name` resolved beneath `base`: a name whose resolution would leave the base
-  // directory (a link out of it, or one that leads nowhere) fails with kErrorFileNotFound.
+  // Opens an existing regular file `name`, resolved beneath `base`, for sending: read access,
+  // other openers may only read it. Fails with kErrorSharingViolation while another sender or a
+  // writer has it open, with kErrorAccessDenied for a read-only file, a directory or a file that
+  // is not regular, and with kErrorFileNotFound for a name whose resolution would leave the base
+  // directory (a link out of it, or one that leads nowhere).
   static File OpenForSending(const BaseDirectory& base, const char* name, SystemError* error);
   // Opens the agent's partial file for writing (others may read it): created when missing,
   // hidden when created, otherwise opened without cutting it.
@@ -62,31 +62,29 @@ class File {
   bool Close();
 
  private:
-  explicit File(std::intptr_t handle) : handle_(handle) {}
-  // A descriptor just opened for sending, taken into the table of files being sent (POSIX), or
-  // closed with the error when it may not be sent.
-  static File AdmittedForSending(std::intptr_t handle, SystemError* error);
-  std::intptr_t handle_ = -1;
-  std::uint64_t sendingKey_[2] = {0, 0};  // identity in the table of files being sent
-  bool sending_ = false;
+  struct Native;  // what an open file holds; only each system's side knows it
+  explicit File(std::unique_ptr<Native> native);
+  std::unique_ptr<Native> native_;
 };
 
 // DeleteFileA: removes a file (not a directory). Fails for a read-only file and for a file that
 // is being sent.
-bool RemoveFile(const char* path);
+[[nodiscard]] bool RemoveFile(const char* path);
 // DELE: removes `name`, resolved beneath `base`. A link is removed itself, never what it points
 // to, and only while that lies beneath the base; a name whose resolution leaves the base removes
 // nothing. Fails as RemoveFile does, and also while any other opener has the file open.
-bool RemoveBeneath(const BaseDirectory& base, const char* name);
+[[nodiscard]] bool RemoveBeneath(const BaseDirectory& base, const char* name);
 // Renames `from` to `to`; fails when `to` exists.
-bool RenameNoReplace(const char* from, const char* to);
-// Gives a file the normal attribute (clears hidden); nothing to do on POSIX.
-bool SetNormalAttribute(const char* path);
-// Puts the directory entry of `path` on stable storage (the directory is synced on POSIX).
-bool FlushDirectoryEntry(const char* path);
+[[nodiscard]] bool RenameNoReplace(const char* from, const char* to);
+// Gives a file the normal attribute (clears hidden), as far as the system lets it: a file whose
+// attribute cannot be changed keeps it and is otherwise whole. Nothing to do on Linux, where no
+// file is hidden.
+void SetNormalAttribute(const char* path);
+// Puts the directory entry of `path` on stable storage (the directory is synced on Linux).
+[[nodiscard]] bool FlushDirectoryEntry(const char* path);
 
 // Looks up one directory entry by its path (FindFirstFileA on a path without wildcards).
 // Returns false when no entry exists; `lastWrite` then stays untouched.
-bool FindEntry(const char* path, FileTime* lastWrite);
+[[nodiscard]] bool FindEntry(const char* path, FileTime* lastWrite);
 
 }  // namespace quarv::platform

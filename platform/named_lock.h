@@ -1,5 +1,5 @@
 // A named single-instance lock that the system releases when the process ends
-// (CreateMutexA on Windows; a per-user lock on POSIX).
+// (CreateMutexA on Windows; a per-user lock on Linux).
 #pragma once
 
 #include <cstdint>

@@ -5,7 +5,7 @@
 
 namespace quarv::platform {
 
-// A socket handle. 32 bits wide on 32-bit Windows (SOCKET), a descriptor on POSIX.
+// A socket handle. 32 bits wide on 32-bit Windows (SOCKET), a descriptor on Linux.
 using SocketHandle = std::uintptr_t;
 inline constexpr SocketHandle kInvalidSocket = ~SocketHandle{0};
 
@@ -26,7 +26,7 @@ struct NetStartupData {
 };
 
 // Starts the socket library asking for `version`. Returns true when the start-up call itself
-// succeeded; `data` then holds the version the library reports. POSIX reports 1.1.
+// succeeded; `data` then holds the version the library reports. Linux reports 1.1.
 bool NetStartup(std::uint16_t version, NetStartupData* data);
 void NetCleanup();
 
@@ -45,28 +45,23 @@ void CloseSocket(SocketHandle socket);
 
 // Turns TCP keepalive on: when the peer has vanished without a word (its machine switched off,
 // the network gone), the system's probes go unanswered and the calls blocked in the socket fail
-// instead of waiting for ever. On POSIX the probes start after kKeepAliveIdleSeconds of silence.
+// instead of waiting for ever. On Linux the connection counts as lost within two minutes of
+// the silence; on Windows the probes follow the system-wide settings.
 bool EnableKeepAlive(SocketHandle socket);
-// The POSIX probes: the first after this much silence, then one per interval; after this many
-// unanswered probes the connection counts as lost (here: within two minutes of the silence).
-inline constexpr int kKeepAliveIdleSeconds = 60;
-inline constexpr int kKeepAliveIntervalSeconds = 10;
-inline constexpr int kKeepAliveProbes = 6;
 
 // Makes every send on `socket` leave at once, however small, instead of waiting for the peer to
 // acknowledge earlier data (TCP_NODELAY): a reply often goes out in two sends (a header, then a
 // body), and requests go ahead of replies. Only the timing of the segments changes, never the
-// bytes of the stream.
-bool SendWithoutDelay(SocketHandle socket);
+// bytes of the stream. A socket that refuses it keeps the system's timing.
+void SendWithoutDelay(SocketHandle socket);
 
 // Makes a receive call on `socket` that gets no byte within `milliseconds` fail (-1) as if the
 // connection were lost; 0 lets it wait for ever (the default of every socket).
 bool SetReceiveTimeout(SocketHandle socket, std::uint32_t milliseconds);
 
-// Wakes every call blocked in `socket` on another thread. Returns true when doing so has also
-// released the handle (the caller must then never close it again), false when the handle is
-// still open and must be closed by CloseSocket once no call uses it any more.
-bool InterruptSocket(SocketHandle socket);
+// Wakes every call blocked in `socket` on another thread. The handle stays open: the caller
+// closes it with CloseSocket once no call uses it any more.
+void InterruptSocket(SocketHandle socket);
 
 // The local address a socket is bound to (for a listener bound to port 0).
 bool LocalAddress(SocketHandle socket, Ipv4Address* address);
@@ -74,9 +69,9 @@ bool LocalAddress(SocketHandle socket, Ipv4Address* address);
 // inet_addr: a dotted-decimal text in network byte order, or kAddressNone.
 std::uint32_t ParseDottedAddress(const char* text);
 // gethostbyname: the first IPv4 address of `name`, network byte order.
+// Defined in a file of its own on each side (host_lookup.cpp), so that a test program may link
+// a resolver of its own in its place and see which names are looked up.
 bool LookupHost(const char* name, std::uint32_t* addressNetworkOrder);
-// How many times LookupHost was called in this process (tests use it).
-std::uint64_t HostLookupCount();
 
 std::uint16_t HostToNetwork16(std::uint16_t value);
 std::uint16_t NetworkToHost16(std::uint16_t value);

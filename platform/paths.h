@@ -4,19 +4,43 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "platform/file.h"
+#include "platform/module_path.h"
 
 namespace quarv::platform {
 
 // The BASE used when the settings name none: "c:\\" on Windows, "/" on POSIX.
 const char* DefaultBase();
 
-// Forms the base prefix of `base`: on Windows the long-path prefix "\\?\", the value and a
-// closing backslash unless it already ends in one; on POSIX the value and a closing '/' unless it
-// already ends in one. Returns false (and stores an empty text) when it does not fit in `size`.
-bool FormBasePrefix(const char* base, char* out, std::size_t size);
+// What every base prefix begins with: on Windows the long-path prefix "\\?\", with which the
+// system takes a path literally; nothing on POSIX.
+const char* LongPathPrefix();
+
+// True when the last character of `text` is the path separator (walked with NextCharacter, so
+// the second byte of a double-byte character never counts).
+inline bool EndsInSeparator(const char* text) {
+  const char* last = nullptr;
+  for (const char* p = text; *p != '\0'; p = NextCharacter(p)) last = p;
+  return last != nullptr && *last == PathSeparator();
+}
+
+// Forms the base prefix of `base`: LongPathPrefix(), the value, and the path separator unless
+// that text already ends in one. On Windows "\\?\" + base + "\\" (an empty base gives "\\?\"
+// alone); on POSIX base + "/". Returns false (and stores an empty text) when it does not fit in
+// `size`.
+inline bool FormBasePrefix(const char* base, char* out, std::size_t size) {
+  if (out == nullptr || size == 0) return false;
+  out[0] = '\0';
+  if (base == nullptr) return false;
+  std::string prefix = std::string(LongPathPrefix()) + base;
+  if (!EndsInSeparator(prefix.c_str())) prefix += PathSeparator();
+  if (prefix.size() + 1 > size) return false;
+  std::memcpy(out, prefix.c_str(), prefix.size() + 1);
+  return true;
+}
 
 // The base directory, open. A name is resolved beneath it or not at all: a link on the way that
 // leads out of it (or leads nowhere) is never followed, so the name counts as missing. The base

@@ -1,4 +1,4 @@
-// Service control: the Windows service control manager, or on POSIX a dispatcher of our own in
+// Service control: the Windows service control manager, or on Linux a dispatcher of our own in
 // which signals are the control codes (SIGTERM and SIGINT: stop; SIGUSR1: pause; SIGUSR2:
 // continue; SIGHUP: interrogate) and status reports are passed on to systemd when it runs us.
 #pragma once

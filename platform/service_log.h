@@ -1,6 +1,6 @@
 // The service's log: where the system keeps what services report. One call writes one line.
 //
-// POSIX: standard error. Under systemd (standard error is the journal's stream: JOURNAL_STREAM
+// Linux: standard error. Under systemd (standard error is the journal's stream: JOURNAL_STREAM
 // names its device and inode) each line starts with the "<N>" priority prefix that the journal
 // turns into the entry's level (the journal names the program itself); elsewhere, in the
 // foreground, each line starts with the program's name and ": ".
@@ -16,7 +16,7 @@ namespace quarv::platform {
 enum class LogLevel { Error = 3, Warning = 4, Notice = 5, Info = 6 };
 
 // Writes `line` (one line, no line end) at `level` to the system's log: Windows as the event
-// source `source`, POSIX as the program `program`. Safe from any thread; a failed write is
+// source `source`, Linux as the program `program`. Safe from any thread; a failed write is
 // dropped.
 void WriteServiceLog(const char* source, const char* program, LogLevel level,
                      const std::string& line);

@@ -14,18 +14,8 @@ build="${QUARV_BUILD_DIR:-$root/build/release}"
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 
 # --- What the build needs ----------------------------------------------------------------------
-missing=()
-for tool in cmake make g++; do
-  command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  # The Debian packages carry the names of the tools.
-  say "Installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+. scripts/lib/apt.sh
+ensure_packages cmake make g++
 
 # --- Build -------------------------------------------------------------------------------------
 say "Building QuarvSvc and QuarvAgent (release) in $build"

@@ -1,18 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Quarv need, when they are missing.
+# Usage: scripts/install-deps.sh [MORE PACKAGES...]
 set -euo pipefail
+# shellcheck source-path=SCRIPTDIR
+. "$(dirname "$0")/lib/apt.sh"
 
-packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-          g++-mingw-w64-i686-posix clang libclang-rt-14-dev "$@")
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "Installing: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+ensure_packages cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev \
+  g++-mingw-w64-i686-posix clang libclang-rt-14-dev "$@"

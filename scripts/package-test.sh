@@ -13,7 +13,6 @@
 # /srv/quarv), checking that nothing of it keeps running.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root_dir=$PWD
 build="${QUARV_PACKAGE_BUILD:-build/package}"
 jobs="$(nproc 2>/dev/null || echo 2)"
 
@@ -78,7 +77,7 @@ for script in postinst prerm postrm; do
 done
 
 if ! command -v lintian >/dev/null && [ "$(id -u)" = 0 ]; then
-  timeout 600 apt-get install -y -qq lintian >/dev/null 2>&1 || true
+  timeout 600 scripts/lib/apt.sh lintian >/dev/null 2>&1 || true
 fi
 if command -v lintian >/dev/null; then
   echo "== lintian"

@@ -25,22 +25,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
 windows_build="$(realpath "${QUARV_WINDOWS_BUILD:-$root/build/mingw32-tests}")"
-export WINEPREFIX="${QUARV_WINEPREFIX:-${HOME:-/root}/.cache/quarv/wine}"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+. scripts/lib/wine-env.sh
+wine_env
 service_name=ZelQuarvSvc
 source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\ZelQuarvSvc'
 
 work=$(mktemp -d)
-own_server_pid=""
 cleanup() {
   # Whatever the test left registered goes.
   timeout 60 wine sc stop "$service_name" >/dev/null 2>&1 </dev/null || true
   timeout 60 wine sc delete "$service_name" >/dev/null 2>&1 </dev/null || true
   timeout 60 wine reg delete "$source_key" /f >/dev/null 2>&1 </dev/null || true
-  if [ -n "$own_server_pid" ]; then
-    timeout 30 wineserver -k >/dev/null 2>&1 </dev/null || true
-    wait "$own_server_pid" 2>/dev/null || true
-  fi
+  wine_server_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -54,19 +50,12 @@ check() {
   fi
 }
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
 wine_bounded() { timeout 60 wine "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 has() { grep -q -- "$1" "$2"; }
 
-if [ -z "${QUARV_WINE_SERVER_PID:-}" ]; then
-  # A persistent server of our own (scripts/ci-windows.sh has one): without one, Wine ends a
-  # service some seconds after the last other Wine program has ended.
-  timeout 120 wineserver -w >/dev/null 2>&1 </dev/null || true
-  wineserver -f -p >/dev/null 2>&1 </dev/null &
-  own_server_pid=$!
-  sleep 1
-  timeout 300 wineboot >/dev/null 2>&1 </dev/null || true
-fi
+# A persistent server of our own unless scripts/ci-windows.sh has one: without one, Wine ends a
+# service some seconds after the last other Wine program has ended.
+[ -n "${QUARV_WINE_SERVER_PID:-}" ] || wine_server_start
 
 # 1. The zip.
 (cd "$windows_build" && cpack -G ZIP >/dev/null)

@@ -19,21 +19,20 @@ if [ $# -lt 1 ]; then
   exit 2
 fi
 
-prefix="${QUARV_WINEPREFIX:-${HOME:-/root}/.cache/quarv/wine}"
-if [ ! -f "$prefix/.quarv-prefix-ready" ] || ! command -v wine >/dev/null; then
-  echo "$0: no Wine prefix at $prefix: run scripts/install-wine.sh first" >&2
+# shellcheck source-path=SCRIPTDIR
+. "$(dirname "$0")/lib/wine-env.sh"
+wine_env
+if ! wine_prefix_ready || ! command -v wine >/dev/null; then
+  echo "$0: no Wine prefix at $WINEPREFIX: run scripts/install-wine.sh first" >&2
   exit 127
 fi
-export WINEPREFIX="$prefix"
-export WINEDEBUG="${QUARV_WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="mscoree,mshtml="
 
 # When no Wine server runs for the prefix yet, start one that outlives this program, and let
 # wineboot start Wine's helper processes (services, devices) with /dev/null as their output.
 # Otherwise the first program would start them, they would inherit its output, and whoever reads
 # that output (ctest) would wait for them to end. The lock keeps a second caller from starting
 # its program while the first is still doing this.
-exec 9>"$prefix/.quarv-start.lock"
+exec 9>"$WINEPREFIX/.quarv-start.lock"
 flock -w 120 9 || true
 # (The lock's descriptor is closed for both: the server would hold the lock for its whole life.)
 if wineserver -p"${QUARV_WINE_PERSIST:-60}" >/dev/null 2>&1 </dev/null 9>&-; then

@@ -20,6 +20,13 @@ constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 constexpr auto kStopWait = std::chrono::seconds(10);
 constexpr auto kDestroyWait = std::chrono::seconds(30);
 
+std::string ListenFailure(const char* address, std::uint16_t port) {
+  const std::string where =
+      address[0] != '\0' ? "ADDRESS " + std::string(address) + " PORT " : std::string("PORT ");
+  return "cannot listen on " + where + std::to_string(port) +
+         " (in use, not allowed, or not an address of this machine)";
+}
+
 }  // namespace
 
 FileServer::~FileServer() {
@@ -43,31 +50,12 @@ bool FileServer::Start(const ServerSettings& settings, std::string* reason) {
   if (!Startup(kSocketsMajor, kSocketsMinor)) {
     return refuse("the socket library cannot be started");
   }
-
-  // Without a password anyone could log in (the token of the empty password).
-  if (settings.password[0] == '\0') return refuse("PASSWORD is empty");
-  if (std::strlen(settings.password) > kPasswordLimit) {
-    return refuse("PASSWORD is longer than " + std::to_string(kPasswordLimit) + " characters");
-  }
-  std::strcpy(password_, settings.password);
-  const auto refuseBase = [&] {
-    return refuse("BASE is too long for a path: \"" + std::string(settings.base) + "\"");
-  };
-  if (!platform::FormBasePrefix(settings.base, basePrefix_, sizeof basePrefix_)) {
-    return refuseBase();
-  }
-  // The directory's list pattern (the prefix and "*") must fit a path as well.
-  if (std::strlen(basePrefix_) + 2 > sizeof basePrefix_) return refuseBase();
+  const std::string unusable = TakeSettings(settings);
+  if (!unusable.empty()) return refuse(unusable);
 
   const auto port =
       static_cast<std::uint16_t>(static_cast<std::uint32_t>(settings.port) & kPortMask);
-  if (!Listen(port, settings.address)) {
-    const std::string where = settings.address[0] != '\0'
-                                  ? "ADDRESS " + std::string(settings.address) + " PORT "
-                                  : std::string("PORT ");
-    return refuse("cannot listen on " + where + std::to_string(port) +
-                  " (in use, not allowed, or not an address of this machine)");
-  }
+  if (!Listen(port, settings.address)) return refuse(ListenFailure(settings.address, port));
 
   stopping_.store(false);
   failedLogins_.Resume();
@@ -78,6 +66,26 @@ bool FileServer::Start(const ServerSettings& settings, std::string* reason) {
     return refuse("the listener thread cannot be started");
   }
   return true;
+}
+
+std::string PasswordProblem(const char* password) {
+  if (password[0] == '\0') return "PASSWORD is empty";
+  if (std::strlen(password) > kPasswordLimit) {
+    return "PASSWORD is longer than " + std::to_string(kPasswordLimit) + " characters";
+  }
+  return {};
+}
+
+std::string FileServer::TakeSettings(const ServerSettings& settings) {
+  std::string problem = PasswordProblem(settings.password);
+  if (!problem.empty()) return problem;
+  std::strcpy(password_, settings.password);
+  // The directory's list pattern (the prefix and "*") must fit a path as well.
+  if (!platform::FormBasePrefix(settings.base, basePrefix_, sizeof basePrefix_) ||
+      std::strlen(basePrefix_) + 2 > sizeof basePrefix_) {
+    return "BASE is too long for a path: \"" + std::string(settings.base) + "\"";
+  }
+  return {};
 }
 
 bool FileServer::Stop() {
@@ -142,7 +150,7 @@ void FileServer::Admit(std::unique_ptr<Connection> connection) {
   }
   try {
     std::thread thread(&FileServer::RunSession, this, session);
-    connection.release();  // the session owns it now
+    static_cast<void>(connection.release());  // the session owns it now
     thread.detach();
   } catch (const std::system_error&) {
     {

@@ -47,6 +47,10 @@ struct ServerSettings {
   char address[kSettingValueSize] = {};
 };
 
+// Why `password` cannot be used (one English phrase), or empty: without a password anyone could
+// log in with the token of the empty password, and a longer one does not fit the login text.
+std::string PasswordProblem(const char* password);
+
 // How a file command leaves its connection: ready for the next command, or out of step with
 // the client (a body that could not be delivered whole), so that it must be closed.
 enum class CommandResult { Continue, CloseConnection };
@@ -75,12 +79,12 @@ class FileServer : public Connection {
   // The file commands; each writes its whole reply to `connection`.
   // LIST, after the session has sent "200 List of files.": the records and ".".
   // `count`, when given, gets the number of files listed.
-  bool ListFiles(Connection& connection, std::size_t* count = nullptr);
+  void ListFiles(Connection& connection, std::size_t* count = nullptr);
   // GET: the header, the client's offset line, the body and the digest (or the zero sentinel).
   // `record`, when given, gets what was sent, for the log.
   CommandResult SendFile(Connection& connection, const char* name, GetRecord* record = nullptr);
-  // DELE: one status line.
-  bool RemoveFile(Connection& connection, const char* name);
+  // DELE: one status line. True when the file was deleted.
+  [[nodiscard]] bool RemoveFile(Connection& connection, const char* name);
 
   bool Stopping() const { return stopping_.load(); }
   const char* Password() const { return password_; }
@@ -92,6 +96,8 @@ class FileServer : public Connection {
   void GiveBackPlace(Connection& connection);
 
  private:
+  // Takes the password and forms the base prefix; why the settings cannot be served, or empty.
+  std::string TakeSettings(const ServerSettings& settings);
   void AcceptLoop();
   // Counts and starts a session for an accepted connection, or refuses it when full.
   void Admit(std::unique_ptr<Connection> connection);

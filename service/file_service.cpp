@@ -27,11 +27,9 @@ bool ReadServerSettings(const char* path, ServerSettings* settings, SettingsRefu
                               kSettingValueSize, path);
   platform::ReadProfileString(kSettingsSection, "PASSWORD", "", settings->password,
                               sizeof settings->password, path);
-  // Without a password anyone could log in, with the token of the empty password.
-  if (settings->password[0] == '\0') return refuse("PASSWORD is empty", kNoPasswordExitCode);
-  // A longer password does not fit the login text.
-  if (std::strlen(settings->password) > kPasswordLimit) {
-    return refuse("PASSWORD is longer than " + std::to_string(kPasswordLimit) + " characters", 0);
+  const std::string problem = PasswordProblem(settings->password);
+  if (!problem.empty()) {
+    return refuse(problem, settings->password[0] == '\0' ? kNoPasswordExitCode : 0);
   }
   platform::ReadProfileString(kSettingsSection, "ADDRESS", "", settings->address,
                               sizeof settings->address, path);

@@ -15,7 +15,6 @@
 // "409 Conflict." (being sent, or open for writing elsewhere),
 // "404 Unknown Error=<code>,<text>" (any other failure; 5 for a read-only file).
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -37,9 +36,11 @@ namespace {
 // blocks: fewer reads and sends per byte, while a session still holds at most the digest's ring
 // of four blocks (ten sessions about 5 MiB).
 constexpr std::uint32_t kBlockSize = 128 * 1024;
-constexpr std::int32_t kZeroSentinelSize = sizeof kZeroSentinel - 1;
-// Room for "404 Unknown Error=" with a code and a short text.
-constexpr std::size_t kErrorLineSize = 160;
+
+// "refused: " and the reply line, for the log.
+std::string Refused(const char* reply) {
+  return "refused: " + ReplyText(reply);
+}
 
 void SendOpenError(Connection& connection, const platform::SystemError& error) {
   switch (error.code) {
@@ -52,94 +53,78 @@ void SendOpenError(Connection& connection, const platform::SystemError& error) {
     case platform::kErrorSharingViolation:
       connection.SendText(kConflict);
       return;
-    default: {
-      char line[kErrorLineSize];
-      std::snprintf(line, sizeof line, "404 Unknown Error=%u,%.100s\r\n",
-                    static_cast<unsigned>(error.code), error.text.c_str());
-      connection.SendText(line);
+    default:
+      connection.SendText(UnknownErrorReply(error.code, error.text.c_str()).c_str());
       return;
-    }
   }
+}
+
+// Opens the file that `name` asks for beneath the base prefix, or answers with the reply that
+// says why not. `base` must outlive `file`.
+bool OpenRequested(Connection& connection, const char* basePrefix, const char* name,
+                   platform::BaseDirectory& base, platform::File& file, GetRecord& sent) {
+  if (!NameFits(std::strlen(basePrefix), name)) {
+    connection.SendText(kNameTooLarge);
+    sent.outcome = Refused(kNameTooLarge);
+    return false;
+  }
+  if (NameLeavesBase(name)) {
+    connection.SendText(kFileNotFound);
+    sent.outcome = Refused(kFileNotFound) + " (the name leaves the base directory)";
+    return false;
+  }
+  // The name is resolved beneath the base directory: a link leading out of it is not followed.
+  platform::SystemError error;
+  if (base.Open(basePrefix, &error)) file = platform::File::OpenForSending(base, name, &error);
+  if (file.IsOpen()) return true;
+  SendOpenError(connection, error);
+  sent.outcome =
+      "refused: error " + std::to_string(error.code) + " (" + error.text + ") opening the file";
+  return false;
+}
+
+// "200 File Transfer.", the size and last-write lines and the empty line that ends the header.
+// False, with nothing sent, when the file's size or time cannot be taken.
+bool SendHeader(Connection& connection, const platform::File& file, std::uint64_t* size) {
+  platform::FileTime lastWrite = 0;
+  if (!file.Size(size) || !file.LastWriteTime(&lastWrite)) return false;
+  const std::string header = kFileTransfer + KeyLine(kSizeKey, FormatWords(*size)) +
+                             KeyLine(kTimeKey, FormatWords(lastWrite)) + kLineEnd;
+  connection.SendText(header.c_str());
+  return true;
 }
 
 // The offset line: "Offset:", a blank, the low word, a blank, the high word. Any other line
 // (no blank, another first word, one number only) means the whole file.
 std::uint64_t OffsetFromLine(char* line) {
   char* low = SplitToken(line);
-  if (low == nullptr || std::strcmp(line, "Offset:") != 0) return 0;
+  if (low == nullptr || std::strcmp(line, kOffsetKey) != 0) return 0;
   const char* high = SplitToken(low);
   if (high == nullptr) return 0;
   return platform::MakeWide(ParseWord(low), ParseWord(high));
 }
 
-}  // namespace
-
-CommandResult FileServer::SendFile(Connection& connection, const char* name, GetRecord* record) {
-  GetRecord unused;
-  GetRecord& sent = record != nullptr ? *record : unused;
-  if (!NameFits(PrefixLength(), name)) {
-    connection.SendText(kNameTooLarge);
-    sent.outcome = "refused: 413 File Name Too Large.";
-    return CommandResult::Continue;
-  }
-  if (NameLeavesBase(name)) {
-    connection.SendText(kFileNotFound);
-    sent.outcome = "refused: 404 File Not Found (the name leaves the base directory)";
-    return CommandResult::Continue;
-  }
-
-  // The name is resolved beneath the base directory: a link leading out of it is not followed.
-  platform::SystemError error;
-  platform::BaseDirectory base;
-  platform::File file;
-  if (base.Open(basePrefix_, &error)) file = platform::File::OpenForSending(base, name, &error);
-  if (!file.IsOpen()) {
-    SendOpenError(connection, error);
-    sent.outcome =
-        "refused: error " + std::to_string(error.code) + " (" + error.text + ") opening the file";
-    return CommandResult::Continue;
-  }
-  std::uint64_t size = 0;
-  platform::FileTime lastWrite = 0;
-  if (!file.Size(&size) || !file.LastWriteTime(&lastWrite)) return CommandResult::CloseConnection;
-
-  const std::string header = std::string(kFileTransfer) + kSizeKey + " " + FormatWords(size) +
-                             "\r\n" + kTimeKey + " " + FormatWords(lastWrite) + "\r\n\r\n";
-  connection.SendText(header.c_str());
-
-  char line[kLineLimit];
-  // A closed connection ends the session at its next read; the rest of an over-long line is
-  // read by the session as its next command.
-  if (!connection.ReadLine(line, kLineLimit)) return CommandResult::Continue;
-  const std::uint64_t offset = OffsetFromLine(line);
-  sent.offset = offset;
-
-  // Nothing left to send, also for an offset beyond the end: the zero sentinel.
-  if (offset >= size) {
-    connection.SendAll(kZeroSentinel, kZeroSentinelSize);
-    sent.outcome = "completed (nothing left to send)";
-    return CommandResult::Continue;
-  }
-  if (offset != 0 && !file.Seek(offset)) return CommandResult::CloseConnection;
-
-  // The digest is taken on a thread of its own while the next block is read and sent (for a
-  // small file, block by block on this one). Each block has room behind it for the digest: the
-  // last bytes of the body and the digest leave in one send, so the client never waits for a
-  // lone 16-byte segment. A small file needs only a small block. A failed read or send abandons
-  // the digest as the pipeline goes out of scope.
-  std::uint64_t remaining = size - offset;
-  const std::uint32_t blockSize =
-      static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, kBlockSize));
+// The body from the file's position on, `remaining` bytes, and its digest right behind its last
+// block. False when the body cannot be delivered whole: the client, waiting for the announced
+// bytes, is then out of step. `sent` counts the body bytes sent.
+//
+// The digest is taken on a thread of its own while the next block is read and sent (for a small
+// file, block by block on this one). Each block has room behind it for the digest: the last
+// bytes of the body and the digest leave in one send, so the client never waits for a lone
+// 16-byte segment. A small file needs only a small block. A failed read or send abandons the
+// digest as the pipeline goes out of scope.
+bool SendBody(Connection& connection, platform::File& file, std::uint64_t remaining,
+              std::uint64_t* sent) {
+  const auto blockSize = static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, kBlockSize));
   DigestPipeline digest;
-  if (!digest.Start(remaining, blockSize)) return CommandResult::CloseConnection;
+  if (!digest.Start(remaining, blockSize)) return false;
   while (remaining > 0) {
-    const std::uint32_t wanted =
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, blockSize));
+    const auto wanted = static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, blockSize));
     char* block = digest.NextBlock();
     std::uint32_t got = 0;
     // A read that fails, or a file that ends before the announced size (it has shrunk), cannot
-    // be told to the client, which waits for the announced bytes: the connection is closed.
-    if (!file.Read(block, wanted, &got) || got == 0) return CommandResult::CloseConnection;
+    // be told to the client.
+    if (!file.Read(block, wanted, &got) || got == 0) return false;
     remaining -= got;
     digest.Digest(got);
     std::uint32_t length = got;
@@ -148,10 +133,42 @@ CommandResult FileServer::SendFile(Connection& connection, const char* name, Get
       length += kMd5DigestSize;
     }
     // No digest follows a failed send.
-    if (!connection.SendAll(block, static_cast<std::int32_t>(length))) {
-      return CommandResult::CloseConnection;
-    }
-    sent.sent += got;
+    if (!connection.SendAll(block, static_cast<std::int32_t>(length))) return false;
+    *sent += got;
+  }
+  return true;
+}
+
+}  // namespace
+
+CommandResult FileServer::SendFile(Connection& connection, const char* name, GetRecord* record) {
+  GetRecord unused;
+  GetRecord& sent = record != nullptr ? *record : unused;
+  platform::BaseDirectory base;
+  platform::File file;
+  if (!OpenRequested(connection, basePrefix_, name, base, file, sent)) {
+    return CommandResult::Continue;
+  }
+  std::uint64_t size = 0;
+  if (!SendHeader(connection, file, &size)) return CommandResult::CloseConnection;
+
+  char line[kLineLimit];
+  // A closed connection ends the session at its next read; the rest of an over-long line is
+  // read by the session as its next command.
+  if (!connection.ReadLine(line, kLineLimit)) return CommandResult::Continue;
+  sent.offset = OffsetFromLine(line);
+
+  // Nothing left to send, also for an offset beyond the end: the zero sentinel.
+  if (sent.offset >= size) {
+    connection.SendAll(kZeroSentinel, kZeroSentinelSize);
+    sent.outcome = "completed (nothing left to send)";
+    return CommandResult::Continue;
+  }
+  if (sent.offset != 0 && !file.Seek(sent.offset)) return CommandResult::CloseConnection;
+  // A body that could not be delivered whole leaves the client out of step: the connection is
+  // closed.
+  if (!SendBody(connection, file, size - sent.offset, &sent.sent)) {
+    return CommandResult::CloseConnection;
   }
   sent.outcome = "completed";
   return CommandResult::Continue;

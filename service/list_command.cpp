@@ -30,7 +30,7 @@ bool Listable(const platform::DirectoryEntry& entry) {
 
 }  // namespace
 
-bool FileServer::ListFiles(Connection& connection, std::size_t* count) {
+void FileServer::ListFiles(Connection& connection, std::size_t* count) {
   std::size_t listed = 0;
   std::string chunk;
   // A failed send does not stop the listing; the session sees the gone client next.
@@ -47,10 +47,10 @@ bool FileServer::ListFiles(Connection& connection, std::size_t* count) {
     platform::DirectoryEntry entry;
     while (reader.Next(&entry)) {
       if (!Listable(entry)) continue;
-      if (!first) chunk += "\r\n";
-      chunk += std::string(kNameKey) + " " + entry.name + "\r\n";
-      chunk += std::string(kSizeKey) + " " + FormatWords(entry.size) + "\r\n";
-      chunk += std::string(kTimeKey) + " " + FormatWords(entry.lastWrite) + "\r\n";
+      if (!first) chunk += kLineEnd;
+      chunk += KeyLine(kNameKey, entry.name);
+      chunk += KeyLine(kSizeKey, FormatWords(entry.size));
+      chunk += KeyLine(kTimeKey, FormatWords(entry.lastWrite));
       if (chunk.size() >= kListChunk) send();
       first = false;
       ++listed;
@@ -60,7 +60,6 @@ bool FileServer::ListFiles(Connection& connection, std::size_t* count) {
   chunk += kListEnd;
   send();
   if (count != nullptr) *count = listed;
-  return true;
 }
 
 }  // namespace quarv

@@ -79,51 +79,56 @@ void ServerSession::Run() {
 ServerSession::Next ServerSession::Answer() {
   const char* argument = SplitToken(line_);
   const char* word = line_;
-  if (Is(word, "QUIT")) {
+  if (Is(word, kQuitCommand)) {
     connection_.SendText(kGoodBye);
     endReason_ = "QUIT";
     return Next::EndSession;
   }
   if (!loggedIn_) {
-    if (Is(word, "HELO")) {
-      const std::string reply = std::string("200 ") + challenge_ + "\r\n";
-      connection_.SendText(reply.c_str());
-    } else if (Is(word, "ENTER")) {
+    if (Is(word, kHeloCommand)) {
+      connection_.SendText(ChallengeReply(challenge_).c_str());
+    } else if (Is(word, kEnterCommand)) {
       return Enter(argument);
     } else {
       connection_.SendText(kUnknownMessage);
     }
     return Next::ReadLine;
   }
-  if (Is(word, "LIST")) {
-    connection_.SendText(kListOfFiles);
-    std::size_t count = 0;
-    server_.ListFiles(connection_, &count);
-    ServiceLog().Write(LogLevel::Info,
-                       "LIST from " + peer_ + ": " + std::to_string(count) + " files");
-  } else if (Is(word, "GET")) {
-    if (argument == nullptr) {
-      connection_.SendText(kBadRequest);
-    } else {
-      GetRecord record;
-      const auto start = std::chrono::steady_clock::now();
-      const CommandResult result = server_.SendFile(connection_, argument, &record);
-      ServiceLog().Write(LogLevel::Info, GetLine(peer_, argument, record,
-                                                 std::chrono::steady_clock::now() - start));
-      if (result == CommandResult::CloseConnection) return Next::EndSession;
-    }
-  } else if (Is(word, "DELE")) {
-    if (argument == nullptr) {
-      connection_.SendText(kBadRequest);
-    } else {
-      const bool deleted = server_.RemoveFile(connection_, argument);
-      ServiceLog().Write(LogLevel::Notice, "DELE " + QuotedName(argument) + " from " + peer_ +
-                                               (deleted ? ": deleted" : ": not deleted"));
-    }
+  if (Is(word, kListCommand)) {
+    List();
+  } else if (Is(word, kGetCommand) && argument != nullptr) {
+    return Get(argument);
+  } else if (Is(word, kDeleCommand) && argument != nullptr) {
+    Dele(argument);
+  } else if (Is(word, kGetCommand) || Is(word, kDeleCommand)) {
+    connection_.SendText(kBadRequest);
   } else {
     connection_.SendText(kUnknownMessage);
   }
   return Next::ReadLine;
+}
+
+void ServerSession::List() {
+  connection_.SendText(kListOfFiles);
+  std::size_t count = 0;
+  server_.ListFiles(connection_, &count);
+  ServiceLog().Write(LogLevel::Info,
+                     "LIST from " + peer_ + ": " + std::to_string(count) + " files");
+}
+
+ServerSession::Next ServerSession::Get(const char* name) {
+  GetRecord record;
+  const auto start = std::chrono::steady_clock::now();
+  const CommandResult result = server_.SendFile(connection_, name, &record);
+  ServiceLog().Write(LogLevel::Info,
+                     GetLine(peer_, name, record, std::chrono::steady_clock::now() - start));
+  return result == CommandResult::CloseConnection ? Next::EndSession : Next::ReadLine;
+}
+
+void ServerSession::Dele(const char* name) {
+  const bool deleted = server_.RemoveFile(connection_, name);
+  ServiceLog().Write(LogLevel::Notice, "DELE " + QuotedName(name) + " from " + peer_ +
+                                           (deleted ? ": deleted" : ": not deleted"));
 }
 
 ServerSession::Next ServerSession::Enter(const char* argument) {

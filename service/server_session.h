@@ -76,6 +76,10 @@ class ServerSession {
 
   // Answers the line in line_; tells whether the session goes on.
   Next Answer();
+  // The file commands after the login; GET and DELE with their argument (the file name).
+  void List();
+  Next Get(const char* name);
+  void Dele(const char* name);
   // ENTER before the login: a wrong token is answered only at its turn among the service's
   // failed logins (about 50 a second in all).
   Next Enter(const char* argument);

@@ -1,4 +1,4 @@
-// Opening names beneath a directory without ever leaving it (internal to the POSIX side).
+// Opening names beneath a directory without ever leaving it (internal to the Linux side).
 #pragma once
 
 namespace quarv::platform::native {

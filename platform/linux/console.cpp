@@ -1,4 +1,4 @@
-// Console output on POSIX: the messages are UTF-8 already. To a terminal every piece of output is
+// Console output on Linux: the messages are UTF-8 already. To a terminal every piece of output is
 // written at once, so that it shows at once (progress marks included) and keeps its order with
 // respect to anything else the process writes there. To a file or a pipe the output is gathered
 // and written in large pieces: when the buffer is full, at ConsoleFlush and at the end of the

@@ -1,6 +1,6 @@
-// Directory enumeration on POSIX: opendir/readdir, with each entry's kind, size and last-write
-// time taken from fstatat. A link counts as what it points to; read beneath a base directory,
-// only while that lies beneath the base (it is opened beneath the base, as a GET would).
+// Directory enumeration on Linux: opendir/readdir of the base directory, with each entry's kind,
+// size and last-write time taken from fstatat. A link counts as what it points to, only while
+// that lies beneath the base (it is opened beneath the base, as a GET would).
 #include "platform/directory.h"
 
 #include <dirent.h>
@@ -8,20 +8,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <string>
+#include <memory>
+#include <utility>
 
-#include "platform/paths.h"
 #include "platform/linux/beneath.h"
 #include "platform/linux/time_convert.h"
+#include "platform/paths.h"
 
 namespace quarv::platform {
-namespace {
 
-struct ReaderState {
+struct DirectoryReader::Native {
+  explicit Native(int baseFd) : base(baseFd) {}
+  ~Native() {
+    if (dir != nullptr) ::closedir(dir);
+  }
+  Native(const Native&) = delete;
+  Native& operator=(const Native&) = delete;
   DIR* dir = nullptr;
-  int base = -1;  // the base directory the entries are resolved beneath; -1: links followed
+  int base;  // the base directory the entries are resolved beneath
 };
+
+namespace {
 
 // The status of the entry `name` of the base directory: a link is resolved beneath the base.
 bool StatBeneath(int dir, int base, const char* name, struct stat* info) {
@@ -33,64 +40,42 @@ bool StatBeneath(int dir, int base, const char* name, struct stat* info) {
 
 }  // namespace
 
-DirectoryReader::~DirectoryReader() {
-  Close();
-}
+DirectoryReader::DirectoryReader() = default;
 
-bool DirectoryReader::Open(const char* pattern) {
-  Close();
-  // The pattern is the directory's prefix followed by "*"; the directory is what stands before.
-  std::string directory(pattern);
-  if (!directory.empty() && directory.back() == '*') directory.pop_back();
-  if (directory.empty()) directory = ".";
-  DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) return false;
-  state_ = new ReaderState{dir, -1};
-  return true;
-}
+DirectoryReader::~DirectoryReader() = default;
 
 bool DirectoryReader::Open(const BaseDirectory& base) {
   Close();
-  const int baseFd = static_cast<int>(base.Handle());
-  const int fd = ::openat(baseFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  DIR* dir = ::fdopendir(fd);
-  if (dir == nullptr) {
-    ::close(fd);
-    return false;
-  }
-  state_ = new ReaderState{dir, baseFd};
+  auto opened = std::make_unique<Native>(static_cast<int>(base.Handle()));
+  native::UniqueFd fd(::openat(opened->base, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  opened->dir = ::fdopendir(fd.get());
+  if (opened->dir == nullptr) return false;
+  fd.release();  // the stream has it now
+  native_ = std::move(opened);
   return true;
 }
 
 bool DirectoryReader::Next(DirectoryEntry* entry) {
-  auto* state = static_cast<ReaderState*>(state_);
-  if (state == nullptr) return false;
-  const dirent* found = ::readdir(state->dir);
+  if (native_ == nullptr) return false;
+  const dirent* found = ::readdir(native_->dir);
   if (found == nullptr) return false;
   *entry = DirectoryEntry{};
   entry->name = found->d_name;
   struct stat info {};
-  const bool known = state->base >= 0
-                         ? StatBeneath(::dirfd(state->dir), state->base, found->d_name, &info)
-                         : ::fstatat(::dirfd(state->dir), found->d_name, &info, 0) == 0;
-  if (known) {
+  // An entry that cannot be examined (a dangling link, or one leading out of the base) is
+  // neither a directory nor a file.
+  if (StatBeneath(::dirfd(native_->dir), native_->base, found->d_name, &info)) {
     entry->isDirectory = S_ISDIR(info.st_mode);
     entry->isRegular = S_ISREG(info.st_mode);
     entry->size = entry->isRegular ? static_cast<std::uint64_t>(info.st_size) : 0;
     entry->lastWrite = native::ToFileTime(info.st_mtim);
   }
-  // An entry that cannot be examined (a dangling link, or one leading out of the base) is
-  // neither a directory nor a file.
   return true;
 }
 
 void DirectoryReader::Close() {
-  auto* state = static_cast<ReaderState*>(state_);
-  if (state == nullptr) return;
-  ::closedir(state->dir);
-  delete state;
-  state_ = nullptr;
+  native_.reset();
 }
 
 }  // namespace quarv::platform

@@ -1,4 +1,4 @@
-// Files on POSIX: the opens, reads and deletes of the file commands, with the results the
+// Files on Linux: the opens, reads and deletes of the file commands, with the results the
 // Windows calls give (error codes, read-only attribute, the sharing rule of an open for sending).
 #include "platform/file.h"
 
@@ -14,14 +14,13 @@
 #include <string>
 #include <utility>
 
-#include "platform/paths.h"
 #include "platform/linux/beneath.h"
+#include "platform/linux/file_native.h"
 #include "platform/linux/time_convert.h"
+#include "platform/paths.h"
 
 namespace quarv::platform {
 namespace {
-
-using FileKey = std::pair<std::uint64_t, std::uint64_t>;  // (st_dev, st_ino)
 
 // Files from this size on are announced to the system as read from start to end.
 constexpr std::uint64_t kSequentialHintSize = 1024 * 1024;
@@ -42,10 +41,6 @@ FileKey KeyOf(const struct stat& info) {
   return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
-int Fd(std::intptr_t handle) {
-  return static_cast<int>(handle);
-}
-
 // strerror_r comes in two flavours; both give a text here.
 [[maybe_unused]] const char* ErrorText(int result, const char* buffer) {
   return result == 0 ? buffer : "Unknown error";
@@ -63,39 +58,16 @@ SystemError MakeError(std::uint32_t code, const char* text) {
   return SystemError{code, text};
 }
 
-// True when the directory part of `path` exists as a directory: then a missing file is "file
-// not found", otherwise "path not found".
-bool ParentIsDirectory(const char* path) {
-  std::string parent(path);
-  const auto slash = parent.find_last_of('/');
-  if (slash == std::string::npos) {
-    parent = ".";
-  } else if (slash == 0) {
-    parent = "/";
-  } else {
-    parent.resize(slash);
-  }
-  struct stat info {};
-  return ::stat(parent.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+// Splits `name` into the directory part that holds its entry ("." for none; with its closing
+// '/') and the entry's own name.
+std::pair<std::string, std::string> SplitName(const char* name) {
+  const std::string whole(name);
+  const auto slash = whole.find_last_of('/');
+  if (slash == std::string::npos) return {".", whole};
+  return {whole.substr(0, slash + 1), whole.substr(slash + 1)};
 }
 
-SystemError ErrorFromErrno(int error, const char* path) {
-  switch (error) {
-    case ENOENT:
-      return ParentIsDirectory(path) ? MakeError(kErrorFileNotFound, "File not found")
-                                     : MakeError(kErrorPathNotFound, "Path not found");
-    case ENOTDIR:
-      return MakeError(kErrorPathNotFound, "Path not found");
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-      return MakeError(kErrorAccessDenied, "Access denied");
-    default:
-      return SystemError{static_cast<std::uint32_t>(error), ErrnoText(error)};
-  }
-}
-
-// The same for a name resolved beneath the open directory `dir`: a link that would lead out of it
+// The error of a name resolved beneath the open directory `dir`: a link that would lead out of it
 // (EXDEV; ELOOP where links are not followed) counts as a missing file, and a missing file is
 // "file not found" while the directory part of the name exists beneath `dir`.
 SystemError ErrorBeneath(int error, int dir, const char* name) {
@@ -104,15 +76,13 @@ SystemError ErrorBeneath(int error, int dir, const char* name) {
     case ELOOP:
       return MakeError(kErrorFileNotFound, "File not found");
     case ENOENT: {
-      std::string parent(name);
-      const auto slash = parent.find_last_of('/');
-      parent = slash == std::string::npos ? std::string(".") : parent.substr(0, slash + 1);
+      const std::string parent = SplitName(name).first;
       const native::UniqueFd found(native::OpenBeneath(dir, parent.c_str(), O_PATH | O_DIRECTORY));
       return found.get() >= 0 ? MakeError(kErrorFileNotFound, "File not found")
                               : MakeError(kErrorPathNotFound, "Path not found");
     }
     default:
-      return ErrorFromErrno(error, name);
+      return native::ErrorFromErrno(error);
   }
 }
 
@@ -131,19 +101,17 @@ bool OpenForWritingElsewhere(int fd) {
 }
 
 // Takes a descriptor just opened for sending (read-only, non-blocking) into the table of files
-// being sent, or closes it and fails: only regular files are served; a file without the owner's
+// being sent under `*key`, or fails: only regular files are served; a file without the owner's
 // write bit is read-only, and an open that asks for write access fails on it (also for root); a
 // file already being sent or open for writing elsewhere is a sharing violation.
 bool AdmitForSending(int fd, FileKey* key, SystemError* error) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
-    *error = SystemError{static_cast<std::uint32_t>(errno), ErrnoText(errno)};
-    ::close(fd);
+    *error = native::ErrorFromErrno(errno);
     return false;
   }
   if (!S_ISREG(info.st_mode) || (info.st_mode & S_IWUSR) == 0) {
     *error = MakeError(kErrorAccessDenied, "Access denied");
-    ::close(fd);
     return false;
   }
   // O_NONBLOCK stays: it has no effect on the reads of a regular file, and clearing it would
@@ -156,14 +124,57 @@ bool AdmitForSending(int fd, FileKey* key, SystemError* error) {
   std::lock_guard<std::mutex> lock(table.mutex);
   if (table.files.count(*key) != 0 || OpenForWritingElsewhere(fd)) {
     *error = MakeError(kErrorSharingViolation, "Sharing violation");
-    ::close(fd);
     return false;
   }
   table.files.insert(*key);
   return true;
 }
 
+// What could not be served is not deleted either: directories, FIFOs, devices, sockets. A
+// read-only file cannot be deleted, as on Windows.
+bool Removable(const struct stat& info) {
+  return S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) != 0;
+}
+
+// Opens `name` beneath `baseDir` to examine it before a delete: for reading where that is allowed
+// (so that other openers can be told), else as a path only. `*readable` tells which.
+int OpenForRemoval(int baseDir, const char* name, bool* readable) {
+  const int fd = native::OpenBeneath(baseDir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  *readable = fd >= 0;
+  // A file that may not be read can still be deleted; only no other opener can be told then.
+  if (fd < 0 && errno == EACCES) return native::OpenBeneath(baseDir, name, O_PATH);
+  return fd;
+}
+
+// Removes the entry `leaf` of `dir` while it is still the file `info` or a link: a link is
+// removed itself, never its target.
+bool UnlinkIfStill(int dir, const std::string& leaf, const struct stat& info) {
+  struct stat entry {};
+  return ::fstatat(dir, leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+         (S_ISLNK(entry.st_mode) || KeyOf(entry) == KeyOf(info)) &&
+         ::unlinkat(dir, leaf.c_str(), 0) == 0;
+}
+
 }  // namespace
+
+namespace native {
+
+SystemError ErrorFromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return MakeError(kErrorPathNotFound, "Path not found");
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+      return MakeError(kErrorAccessDenied, "Access denied");
+    default:
+      return SystemError{static_cast<std::uint32_t>(error), ErrnoText(error)};
+  }
+}
+
+}  // namespace native
 
 BaseDirectory::~BaseDirectory() {
   Close();
@@ -174,9 +185,7 @@ bool BaseDirectory::Open(const char* prefix, SystemError* error) {
   // The base itself may be reached through links: the operator names it.
   const int fd = ::open(prefix, O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
-    const int cause = errno;
-    *error = cause == ENOENT || cause == ENOTDIR ? MakeError(kErrorPathNotFound, "Path not found")
-                                                 : ErrorFromErrno(cause, prefix);
+    *error = native::ErrorFromErrno(errno);
     return false;
   }
   handle_ = fd;
@@ -185,95 +194,72 @@ bool BaseDirectory::Open(const char* prefix, SystemError* error) {
 }
 
 void BaseDirectory::Close() {
-  if (handle_ != -1) ::close(Fd(handle_));
+  if (handle_ != -1) ::close(static_cast<int>(handle_));
   handle_ = -1;
 }
+
+File::File() = default;
+
+File::File(std::unique_ptr<Native> native) : native_(std::move(native)) {}
 
 File::~File() {
   Close();
 }
 
-File::File(File&& other) noexcept
-    : handle_(other.handle_),
-      sendingKey_{other.sendingKey_[0], other.sendingKey_[1]},
-      sending_(other.sending_) {
-  other.handle_ = -1;
-  other.sending_ = false;
-}
+File::File(File&& other) noexcept = default;
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
-    handle_ = other.handle_;
-    sendingKey_[0] = other.sendingKey_[0];
-    sendingKey_[1] = other.sendingKey_[1];
-    sending_ = other.sending_;
-    other.handle_ = -1;
-    other.sending_ = false;
+    native_ = std::move(other.native_);
   }
   return *this;
 }
 
-File File::AdmittedForSending(std::intptr_t handle, SystemError* error) {
-  const int fd = Fd(handle);
-  FileKey key;
-  if (!AdmitForSending(fd, &key, error)) return File();
-  File file(fd);
-  file.sendingKey_[0] = key.first;
-  file.sendingKey_[1] = key.second;
-  file.sending_ = true;
-  return file;
-}
-
-File File::OpenForSending(const char* path, SystemError* error) {
-  // O_NONBLOCK: opening a FIFO must never wait for a writer (a FIFO is refused below).
-  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    *error = ErrorFromErrno(errno, path);
-    return File();
-  }
-  return AdmittedForSending(fd, error);
-}
-
 File File::OpenForSending(const BaseDirectory& base, const char* name, SystemError* error) {
+  auto opened = std::make_unique<Native>(-1);
   const int dir = static_cast<int>(base.Handle());
-  const int fd = native::OpenBeneath(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
+  // O_NONBLOCK: opening a FIFO must never wait for a writer (a FIFO is refused on admission).
+  native::UniqueFd fd(native::OpenBeneath(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  if (fd.get() < 0) {
     *error = ErrorBeneath(errno, dir, name);
     return File();
   }
-  return AdmittedForSending(fd, error);
+  if (!AdmitForSending(fd.get(), &opened->key, error)) return File();
+  opened->sending = true;
+  opened->fd = fd.release();
+  return File(std::move(opened));
 }
 
 bool File::IsOpen() const {
-  return handle_ >= 0;
+  return native_ != nullptr;
 }
 
 bool File::Size(std::uint64_t* size) const {
   struct stat info {};
-  if (handle_ < 0 || ::fstat(Fd(handle_), &info) != 0) return false;
+  if (!IsOpen() || ::fstat(native_->fd, &info) != 0) return false;
   *size = static_cast<std::uint64_t>(info.st_size);
   return true;
 }
 
 bool File::LastWriteTime(FileTime* time) const {
   struct stat info {};
-  if (handle_ < 0 || ::fstat(Fd(handle_), &info) != 0) return false;
+  if (!IsOpen() || ::fstat(native_->fd, &info) != 0) return false;
   *time = native::ToFileTime(info.st_mtim);
   return true;
 }
 
 bool File::Seek(std::uint64_t offset) {
-  if (handle_ < 0 || offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
-  return ::lseek(Fd(handle_), static_cast<off_t>(offset), SEEK_SET) >= 0;
+  if (!IsOpen() || offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
+  return ::lseek(native_->fd, static_cast<off_t>(offset), SEEK_SET) >= 0;
 }
 
 bool File::Read(void* buffer, std::uint32_t length, std::uint32_t* got) {
   *got = 0;
-  if (handle_ < 0) return false;
+  if (!IsOpen()) return false;
   ssize_t result;
   do {
-    result = ::read(Fd(handle_), buffer, length);
+    result = ::read(native_->fd, buffer, length);
   } while (result < 0 && errno == EINTR);
   if (result < 0) return false;
   *got = static_cast<std::uint32_t>(result);
@@ -282,10 +268,10 @@ bool File::Read(void* buffer, std::uint32_t length, std::uint32_t* got) {
 
 bool File::Write(const void* data, std::uint32_t length, std::uint32_t* written) {
   *written = 0;
-  if (handle_ < 0) return false;
+  if (!IsOpen()) return false;
   const auto* bytes = static_cast<const char*>(data);
   while (*written < length) {
-    const ssize_t result = ::write(Fd(handle_), bytes + *written, length - *written);
+    const ssize_t result = ::write(native_->fd, bytes + *written, length - *written);
     if (result < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -297,35 +283,28 @@ bool File::Write(const void* data, std::uint32_t length, std::uint32_t* written)
 }
 
 bool File::SetTimes(FileTime time) {
-  if (handle_ < 0) return false;
+  if (!IsOpen()) return false;
   const struct timespec stamp = native::FromFileTime(time);
   const struct timespec times[2] = {stamp, stamp};
-  return ::futimens(Fd(handle_), times) == 0;
+  return ::futimens(native_->fd, times) == 0;
 }
 
 bool File::Close() {
-  if (sending_) {
+  if (!IsOpen()) return true;
+  const std::unique_ptr<Native> closing = std::move(native_);
+  if (closing->sending) {
     SendingTable& table = Sending();
     std::lock_guard<std::mutex> lock(table.mutex);
-    table.files.erase(FileKey{sendingKey_[0], sendingKey_[1]});
-    sending_ = false;
+    table.files.erase(closing->key);
   }
-  bool closed = true;
-  if (handle_ >= 0) {
-    // Not repeated on EINTR (the descriptor is released all the same on Linux); whether the
-    // data were written back is then unknown, which counts as a failure.
-    closed = ::close(Fd(handle_)) == 0;
-    handle_ = -1;
-  }
-  return closed;
+  // Not repeated on EINTR (the descriptor is released all the same on Linux); whether the data
+  // were written back is then unknown, which counts as a failure.
+  return ::close(closing->fd) == 0;
 }
 
 bool RemoveFile(const char* path) {
   struct stat info {};
-  if (::stat(path, &info) != 0) return false;
-  // What could not be served is not deleted either: directories, FIFOs, devices, sockets. A
-  // read-only file cannot be deleted, as on Windows.
-  if (!S_ISREG(info.st_mode) || (info.st_mode & S_IWUSR) == 0) return false;
+  if (::stat(path, &info) != 0 || !Removable(info)) return false;
   SendingTable& table = Sending();
   std::lock_guard<std::mutex> lock(table.mutex);
   if (table.files.count(KeyOf(info)) != 0) return false;
@@ -334,25 +313,16 @@ bool RemoveFile(const char* path) {
 
 bool RemoveBeneath(const BaseDirectory& base, const char* name) {
   const int baseDir = static_cast<int>(base.Handle());
-  std::string parent(name);
-  const auto slash = parent.find_last_of('/');
-  const std::string leaf = slash == std::string::npos ? parent : parent.substr(slash + 1);
-  parent = slash == std::string::npos ? std::string(".") : parent.substr(0, slash + 1);
+  const auto [parent, leaf] = SplitName(name);
   if (leaf.empty() || leaf == "." || leaf == "..") return false;
   // The directory that holds the entry, and what the name stands for (through a link that stays
   // beneath the base), both resolved beneath the base: a name that leads out removes nothing.
   const native::UniqueFd dir(native::OpenBeneath(baseDir, parent.c_str(), O_PATH | O_DIRECTORY));
   if (dir.get() < 0) return false;
-  int fd = native::OpenBeneath(baseDir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-  const bool readable = fd >= 0;
-  // A file that may not be read can still be deleted; only no other opener can be told then.
-  if (!readable && errno == EACCES) fd = native::OpenBeneath(baseDir, name, O_PATH);
-  const native::UniqueFd file(fd);
+  bool readable = false;
+  const native::UniqueFd file(OpenForRemoval(baseDir, name, &readable));
   struct stat info {};
-  if (file.get() < 0 || ::fstat(file.get(), &info) != 0) return false;
-  // What could not be served is not deleted either: directories, FIFOs, devices, sockets. A
-  // read-only file cannot be deleted, as on Windows.
-  if (!S_ISREG(info.st_mode) || (info.st_mode & S_IWUSR) == 0) return false;
+  if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !Removable(info)) return false;
 
   SendingTable& table = Sending();
   std::lock_guard<std::mutex> lock(table.mutex);
@@ -366,13 +336,7 @@ bool RemoveBeneath(const BaseDirectory& base, const char* name) {
     leased = ::fcntl(file.get(), F_SETLEASE, F_WRLCK) == 0;
     if (!leased && errno == EAGAIN) return false;
   }
-  // The entry must still be this file, or a link: a link is removed itself, never its target.
-  struct stat entry {};
-  bool removed = false;
-  if (::fstatat(dir.get(), leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-      (S_ISLNK(entry.st_mode) || KeyOf(entry) == KeyOf(info))) {
-    removed = ::unlinkat(dir.get(), leaf.c_str(), 0) == 0;
-  }
+  const bool removed = UnlinkIfStill(dir.get(), leaf, info);
   if (leased) ::fcntl(file.get(), F_SETLEASE, F_UNLCK);
   return removed;
 }

@@ -1,4 +1,4 @@
-// The agent's local file operations on POSIX: the partial file, cutting and syncing it, the
+// The agent's local file operations on Linux: the partial file, cutting and syncing it, the
 // rename that never replaces, and looking up one directory entry.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,10 +8,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
-#include <system_error>
 
 #include "platform/file.h"
+#include "platform/linux/file_native.h"
 #include "platform/linux/time_convert.h"
 
 #ifndef RENAME_NOREPLACE
@@ -23,33 +24,57 @@ namespace {
 
 constexpr mode_t kPartialFileMode = 0644;
 
-int Descriptor(std::intptr_t handle) {
-  return static_cast<int>(handle);
-}
+}  // namespace
 
-SystemError ErrorFromErrno(int error) {
-  SystemError result;
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-      // The partial file is created when missing, so a missing entry is a directory on the way.
-      result.code = kErrorPathNotFound;
-      break;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS:
-      result.code = kErrorAccessDenied;
-      break;
-    default:
-      result.code = static_cast<std::uint32_t>(error);
-      break;
+File File::OpenPartial(const char* path, SystemError* error) {
+  // The partial file is never written through a link: an entry under its name that is not a
+  // plain file of its own (a symbolic link, a hard link to another name, a FIFO, a socket, a
+  // device) is removed, the entry itself and never what it leads to, and the file is created
+  // anew. A directory is refused.
+  auto opened = std::make_unique<Native>(-1);
+  struct stat entry {};
+  if (::lstat(path, &entry) == 0 && !S_ISDIR(entry.st_mode) &&
+      (!S_ISREG(entry.st_mode) || entry.st_nlink > 1) && ::unlink(path) != 0) {
+    if (error != nullptr) *error = native::ErrorFromErrno(errno);
+    return File();
   }
-  result.text = std::generic_category().message(error);
-  return result;
+  // O_NOFOLLOW: a link planted after the look above fails the open (ELOOP). O_NONBLOCK keeps a
+  // FIFO planted meanwhile from blocking the open; it is refused below.
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY,
+                        kPartialFileMode);
+  if (fd < 0) {
+    if (error != nullptr) *error = native::ErrorFromErrno(errno == ELOOP ? EACCES : errno);
+    return File();
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
+    ::close(fd);
+    if (error != nullptr) *error = native::ErrorFromErrno(EACCES);
+    return File();
+  }
+  // O_NONBLOCK stays: it has no effect on the reads and writes of a regular file, and clearing
+  // it would cost two more calls for every file fetched.
+  opened->fd = fd;
+  return File(std::move(opened));
 }
 
-bool RenameWithoutReplacing(const char* from, const char* to) {
+bool File::TruncateHere() {
+  if (!IsOpen()) return false;
+  const off_t position = ::lseek(native_->fd, 0, SEEK_CUR);
+  if (position < 0) return false;
+  return ::ftruncate(native_->fd, position) == 0;
+}
+
+bool File::Flush() {
+  if (!IsOpen()) return false;
+  int rc;
+  do {
+    rc = ::fsync(native_->fd);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+bool RenameNoReplace(const char* from, const char* to) {
 #ifdef SYS_renameat2
   if (::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
   if (errno != ENOSYS && errno != EINVAL && errno != ENOTSUP) return false;
@@ -66,62 +91,7 @@ bool RenameWithoutReplacing(const char* from, const char* to) {
   return std::rename(from, to) == 0;
 }
 
-}  // namespace
-
-File File::OpenPartial(const char* path, SystemError* error) {
-  // The partial file is never written through a link: an entry under its name that is not a
-  // plain file of its own (a symbolic link, a hard link to another name, a FIFO, a socket, a
-  // device) is removed, the entry itself and never what it leads to, and the file is created
-  // anew. A directory is refused.
-  struct stat entry {};
-  if (::lstat(path, &entry) == 0 && !S_ISDIR(entry.st_mode) &&
-      (!S_ISREG(entry.st_mode) || entry.st_nlink > 1) && ::unlink(path) != 0) {
-    if (error != nullptr) *error = ErrorFromErrno(errno);
-    return File();
-  }
-  // O_NOFOLLOW: a link planted after the look above fails the open (ELOOP). O_NONBLOCK keeps a
-  // FIFO planted meanwhile from blocking the open; it is refused below.
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY,
-                        kPartialFileMode);
-  if (fd < 0) {
-    if (error != nullptr) *error = ErrorFromErrno(errno == ELOOP ? EACCES : errno);
-    return File();
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
-    ::close(fd);
-    if (error != nullptr) *error = ErrorFromErrno(EACCES);
-    return File();
-  }
-  // O_NONBLOCK stays: it has no effect on the reads and writes of a regular file, and clearing
-  // it would cost two more calls for every file fetched.
-  return File(static_cast<std::intptr_t>(fd));
-}
-
-bool File::TruncateHere() {
-  if (handle_ < 0) return false;
-  const off_t position = ::lseek(Descriptor(handle_), 0, SEEK_CUR);
-  if (position < 0) return false;
-  return ::ftruncate(Descriptor(handle_), position) == 0;
-}
-
-bool File::Flush() {
-  if (handle_ < 0) return false;
-  int rc;
-  do {
-    rc = ::fsync(Descriptor(handle_));
-  } while (rc != 0 && errno == EINTR);
-  return rc == 0;
-}
-
-bool RenameNoReplace(const char* from, const char* to) {
-  return RenameWithoutReplacing(from, to);
-}
-
-bool SetNormalAttribute(const char* path) {
-  struct stat st {};
-  return ::stat(path, &st) == 0;
-}
+void SetNormalAttribute(const char* /*path*/) {}
 
 bool FlushDirectoryEntry(const char* path) {
   const char* slash = std::strrchr(path, '/');

@@ -23,8 +23,12 @@ std::uint32_t ExecutablePath(char* buffer, std::uint32_t size) {
   return stored;
 }
 
-char PathSeparator() { return '/'; }
+char PathSeparator() {
+  return '/';
+}
 
-bool IsLeadByte(unsigned char /*byte*/) { return false; }
+bool IsLeadByte(unsigned char /*byte*/) {
+  return false;
+}
 
 }  // namespace quarv::platform

@@ -1,4 +1,4 @@
-// NamedLock on POSIX: an exclusive flock on a file named after the lock, in a directory that only
+// NamedLock on Linux: an exclusive flock on a file named after the lock, in a directory that only
 // this user can create entries in. The directory is, in this order: $XDG_RUNTIME_DIR, then
 // /run/user/<uid>, each only when it is a directory owned by the user that nobody else may write
 // to; else ".quarv" in the user's home directory ($HOME, else the password database), created

@@ -1,22 +1,24 @@
-// Sockets on POSIX: BSD sockets with the results the Winsock 1.1 calls give.
+// Sockets on Linux: BSD sockets with the results the Winsock 1.1 calls give.
 #include "platform/net.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 namespace quarv::platform {
 namespace {
 
-std::atomic<std::uint64_t> hostLookups{0};
+// The keepalive probes: the first after this much silence, then one per interval; after this
+// many unanswered probes the connection counts as lost (here: within two minutes of the silence).
+constexpr int kKeepAliveIdleSeconds = 60;
+constexpr int kKeepAliveIntervalSeconds = 10;
+constexpr int kKeepAliveProbes = 6;
 
 sockaddr_in ToSockaddr(const Ipv4Address& address) {
   sockaddr_in result{};
@@ -109,9 +111,9 @@ void CloseSocket(SocketHandle socket) {
   ::close(Fd(socket));
 }
 
-bool SendWithoutDelay(SocketHandle socket) {
+void SendWithoutDelay(SocketHandle socket) {
   const int on = 1;
-  return ::setsockopt(Fd(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+  ::setsockopt(Fd(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 bool EnableKeepAlive(SocketHandle socket) {
@@ -138,11 +140,10 @@ bool SetReceiveTimeout(SocketHandle socket, std::uint32_t milliseconds) {
   return ::setsockopt(Fd(socket), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
 }
 
-bool InterruptSocket(SocketHandle socket) {
+void InterruptSocket(SocketHandle socket) {
   // Shutting down wakes recv and accept blocked on other threads; the descriptor stays ours
   // until the last user lets go, so its number cannot be reused under a running call.
   ::shutdown(Fd(socket), SHUT_RDWR);
-  return false;
 }
 
 bool LocalAddress(SocketHandle socket, Ipv4Address* address) {
@@ -155,23 +156,6 @@ bool LocalAddress(SocketHandle socket, Ipv4Address* address) {
 
 std::uint32_t ParseDottedAddress(const char* text) {
   return ::inet_addr(text);
-}
-
-bool LookupHost(const char* name, std::uint32_t* addressNetworkOrder) {
-  hostLookups.fetch_add(1, std::memory_order_relaxed);
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  *addressNetworkOrder = in->sin_addr.s_addr;
-  ::freeaddrinfo(found);
-  return true;
-}
-
-std::uint64_t HostLookupCount() {
-  return hostLookups.load(std::memory_order_relaxed);
 }
 
 std::uint16_t HostToNetwork16(std::uint16_t value) {

@@ -1,7 +1,5 @@
-// Base directories on POSIX: the BASE value and one closing '/'.
+// Base directories on Linux: the BASE value and one closing '/'.
 #include "platform/paths.h"
-
-#include <cstring>
 
 namespace quarv::platform {
 
@@ -9,19 +7,8 @@ const char* DefaultBase() {
   return "/";
 }
 
-bool FormBasePrefix(const char* base, char* out, std::size_t size) {
-  if (size == 0) return false;
-  const std::size_t length = std::strlen(base);
-  const bool closed = length > 0 && base[length - 1] == '/';
-  const std::size_t needed = length + (closed ? 0 : 1) + 1;
-  if (needed > size) {
-    out[0] = '\0';
-    return false;
-  }
-  std::memcpy(out, base, length);
-  if (!closed) out[length] = '/';
-  out[needed - 1] = '\0';
-  return true;
+const char* LongPathPrefix() {
+  return "";
 }
 
 }  // namespace quarv::platform

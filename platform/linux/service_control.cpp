@@ -1,4 +1,4 @@
-// Service control on POSIX: a dispatcher of our own. Signals are the control codes (SIGTERM and
+// Service control on Linux: a dispatcher of our own. Signals are the control codes (SIGTERM and
 // SIGINT: stop; SIGUSR1: pause; SIGUSR2: continue; SIGHUP: interrogate), delivered to the
 // registered handler on the thread that runs the dispatcher. Each status report is passed on to
 // systemd through its notification socket when the process runs under it; started by hand, the
@@ -120,7 +120,66 @@ void Wake(int fd) {
   [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof one);
 }
 
-class PosixServiceControl final : public ServiceControl {
+// What the dispatcher waits on: the control signals, blocked on the calling thread (and so on
+// every thread it starts) and read from a signalfd, and an eventfd that wakes it. Restores the
+// signal mask when destroyed.
+class DispatchChannels {
+ public:
+  DispatchChannels();
+  ~DispatchChannels();
+  DispatchChannels(const DispatchChannels&) = delete;
+  DispatchChannels& operator=(const DispatchChannels&) = delete;
+
+  // 0 once both channels are open, else the error that kept one from opening.
+  int OpenError() const { return openError_; }
+  int WakeFd() const { return wakeFd_; }
+  // Sleeps until a signal comes or the wake channel is written; the control of each signal read
+  // joins `queue` while it has room.
+  void Wait(std::deque<std::uint32_t>* queue) const;
+  // Reads the signals that are still pending and drops them.
+  void DropPendingSignals() const;
+
+ private:
+  sigset_t previousMask_;
+  int signalFd_ = -1;
+  int wakeFd_ = -1;
+  int openError_ = 0;
+};
+
+DispatchChannels::DispatchChannels() {
+  const sigset_t signals = ControlSignalSet();
+  pthread_sigmask(SIG_BLOCK, &signals, &previousMask_);
+  signalFd_ = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+  wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (signalFd_ < 0 || wakeFd_ < 0) openError_ = errno;
+}
+
+DispatchChannels::~DispatchChannels() {
+  if (signalFd_ >= 0) ::close(signalFd_);
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+  pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+}
+
+void DispatchChannels::Wait(std::deque<std::uint32_t>* queue) const {
+  pollfd waits[2] = {{signalFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+  if (::poll(waits, 2, -1) < 0) return;  // EINTR: the caller looks again
+  std::uint64_t wakes = 0;
+  [[maybe_unused]] const ssize_t drained = ::read(wakeFd_, &wakes, sizeof wakes);
+  signalfd_siginfo info{};
+  while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    if (queue->size() < kControlQueueLimit) {
+      queue->push_back(ControlForSignal(static_cast<int>(info.ssi_signo)));
+    }
+  }
+}
+
+void DispatchChannels::DropPendingSignals() const {
+  signalfd_siginfo info{};
+  while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+  }
+}
+
+class LinuxServiceControl final : public ServiceControl {
  public:
   bool RunDispatcher(const char* serviceName, ServiceMainFunction serviceMain) override;
   ServiceStatusHandle RegisterHandler(const char* serviceName,
@@ -130,6 +189,18 @@ class PosixServiceControl final : public ServiceControl {
   [[noreturn]] void ExitProcess(std::uint32_t code) override { std::_Exit(static_cast<int>(code)); }
 
  private:
+  // Takes the dispatcher for `serviceName`; false (errno EBUSY) while it runs already.
+  bool BeginDispatch(const char* serviceName);
+  // Runs `serviceMain` on a thread of its own and delivers controls until the service has
+  // reported SERVICE_STOPPED or its thread has ended. 0, or the error that kept it from starting.
+  int Dispatch(ServiceMainFunction serviceMain);
+  // Delivers the controls that the signals stand for, one at a time and each once the service
+  // takes it, until the service has reported SERVICE_STOPPED or `serviceEnded` is set.
+  void DeliverControls(const DispatchChannels& channels, const std::atomic<bool>& serviceEnded);
+  // Sets where status reports wake the dispatcher (-1: nowhere).
+  void SetWakeFd(int fd);
+  // Lets the dispatcher go: no handler, no dispatch running.
+  void EndDispatch();
   // Whether the service, as last reported, takes `control` now. Called with mutex_ held.
   bool Deliverable(std::uint32_t control) const;
 
@@ -143,7 +214,7 @@ class PosixServiceControl final : public ServiceControl {
   int wakeFd_ = -1;  // written on every status report and when the service thread ends
 };
 
-bool PosixServiceControl::Deliverable(std::uint32_t control) const {
+bool LinuxServiceControl::Deliverable(std::uint32_t control) const {
   if (handler_ == nullptr || controlsAccepted_ == 0) return false;
   switch (control) {
     case kControlStop:
@@ -158,64 +229,79 @@ bool PosixServiceControl::Deliverable(std::uint32_t control) const {
   }
 }
 
-bool PosixServiceControl::RunDispatcher(const char* serviceName, ServiceMainFunction serviceMain) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (dispatching_) {
-      errno = EBUSY;
-      return false;
-    }
-    dispatching_ = true;
-    stopReported_ = false;
-    serviceName_ = serviceName;
-    handler_ = nullptr;
-    controlsAccepted_ = 0;
-    const char* notify = std::getenv("NOTIFY_SOCKET");
-    notifySocket_ = notify != nullptr ? notify : "";
-  }
-
-  // The control signals are blocked here before the service thread starts, so that every thread
-  // of the service inherits the mask and the signals are read from the signalfd below.
-  const sigset_t signals = ControlSignalSet();
-  sigset_t previous;
-  pthread_sigmask(SIG_BLOCK, &signals, &previous);
-  const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-  const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  const auto giveUp = [&](int error) {
-    if (signalFd >= 0) ::close(signalFd);
-    if (wakeFd >= 0) ::close(wakeFd);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    std::lock_guard<std::mutex> lock(mutex_);
-    dispatching_ = false;
-    wakeFd_ = -1;
-    errno = error;
+bool LinuxServiceControl::BeginDispatch(const char* serviceName) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (dispatching_) {
+    errno = EBUSY;
     return false;
-  };
-  if (signalFd < 0 || wakeFd < 0) return giveUp(errno);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    wakeFd_ = wakeFd;
   }
+  dispatching_ = true;
+  stopReported_ = false;
+  serviceName_ = serviceName;
+  handler_ = nullptr;
+  controlsAccepted_ = 0;
+  const char* notify = std::getenv("NOTIFY_SOCKET");
+  notifySocket_ = notify != nullptr ? notify : "";
+  return true;
+}
+
+void LinuxServiceControl::SetWakeFd(int fd) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  wakeFd_ = fd;
+}
+
+void LinuxServiceControl::EndDispatch() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  handler_ = nullptr;
+  dispatching_ = false;
+  wakeFd_ = -1;
+}
+
+bool LinuxServiceControl::RunDispatcher(const char* serviceName, ServiceMainFunction serviceMain) {
+  if (!BeginDispatch(serviceName)) return false;
+  const int error = Dispatch(serviceMain);
+  EndDispatch();
+  errno = error;
+  return error == 0;
+}
+
+int LinuxServiceControl::Dispatch(ServiceMainFunction serviceMain) {
+  // The control signals are blocked before the service thread starts, so that every thread of
+  // the service inherits the mask and the signals are read from the channels.
+  const DispatchChannels channels;
+  if (channels.OpenError() != 0) return channels.OpenError();
+  SetWakeFd(channels.WakeFd());
 
   std::atomic<bool> serviceEnded{false};
   std::thread serviceThread;
   try {
-    serviceThread = std::thread([serviceMain, &serviceEnded, wakeFd] {
+    serviceThread = std::thread([serviceMain, &serviceEnded, wakeFd = channels.WakeFd()] {
       serviceMain();
       serviceEnded.store(true);
       Wake(wakeFd);
     });
   } catch (const std::system_error&) {
-    return giveUp(EAGAIN);
+    SetWakeFd(-1);
+    return EAGAIN;
   }
+  DeliverControls(channels, serviceEnded);
+  serviceThread.join();
+  SetWakeFd(-1);
+  // Signals that came while the service was ending are dropped rather than let through with
+  // their default action once the mask is restored.
+  channels.DropPendingSignals();
+  return 0;
+}
 
+void LinuxServiceControl::DeliverControls(const DispatchChannels& channels,
+                                          const std::atomic<bool>& serviceEnded) {
   std::deque<std::uint32_t> queue;
   for (;;) {
     ServiceControlHandler handler = nullptr;
     std::uint32_t control = 0;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (stopReported_ || serviceEnded.load()) break;
+      if (stopReported_ || serviceEnded.load()) return;
       if (!queue.empty() && Deliverable(queue.front())) {
         control = queue.front();
         queue.pop_front();
@@ -224,36 +310,13 @@ bool PosixServiceControl::RunDispatcher(const char* serviceName, ServiceMainFunc
     }
     if (handler != nullptr) {
       handler(control);
-      continue;
-    }
-    // Sleeps until a signal comes, a status is reported or the service thread ends.
-    pollfd waits[2] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    if (::poll(waits, 2, -1) < 0) continue;  // EINTR
-    std::uint64_t wakes = 0;
-    [[maybe_unused]] const ssize_t drained = ::read(wakeFd, &wakes, sizeof wakes);
-    signalfd_siginfo info{};
-    while (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-      if (queue.size() < kControlQueueLimit) {
-        queue.push_back(ControlForSignal(static_cast<int>(info.ssi_signo)));
-      }
+    } else {
+      channels.Wait(&queue);  // until a signal comes, a status is reported or the service ends
     }
   }
-  serviceThread.join();
-
-  // Signals that came while the service was ending are dropped rather than let through with
-  // their default action once the mask is restored.
-  signalfd_siginfo info{};
-  while (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    handler_ = nullptr;
-  }
-  giveUp(0);
-  return true;
 }
 
-ServiceStatusHandle PosixServiceControl::RegisterHandler(const char* serviceName,
+ServiceStatusHandle LinuxServiceControl::RegisterHandler(const char* serviceName,
                                                          ServiceControlHandler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!dispatching_ || serviceName == nullptr || serviceName_ != serviceName) {
@@ -264,7 +327,7 @@ ServiceStatusHandle PosixServiceControl::RegisterHandler(const char* serviceName
   return kStatusHandle;
 }
 
-bool PosixServiceControl::SetStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
+bool LinuxServiceControl::SetStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
   std::string socketName;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -288,7 +351,7 @@ bool PosixServiceControl::SetStatus(ServiceStatusHandle handle, const ServiceSta
 }  // namespace
 
 ServiceControl& SystemServiceControl() {
-  static PosixServiceControl control;
+  static LinuxServiceControl control;
   return control;
 }
 

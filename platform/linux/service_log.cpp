@@ -1,4 +1,4 @@
-// The service's log on POSIX: standard error, with sd-daemon(3) priority prefixes when standard
+// The service's log on Linux: standard error, with sd-daemon(3) priority prefixes when standard
 // error is the journal's stream, with the program's name before each line otherwise.
 #include "platform/service_log.h"
 

@@ -1,4 +1,4 @@
-// The settings reader on POSIX, with the semantics of GetPrivateProfileStringA.
+// The settings reader on Linux, with the semantics of GetPrivateProfileStringA.
 #include "platform/settings.h"
 
 #include <algorithm>
@@ -10,12 +10,10 @@
 namespace quarv::platform {
 namespace {
 
-constexpr std::string_view kBlanks = " \t\r\v\f";
-
 std::string_view Trim(std::string_view text) {
-  const auto first = text.find_first_not_of(kBlanks);
+  const auto first = text.find_first_not_of(kProfileBlanks);
   if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(kBlanks);
+  const auto last = text.find_last_not_of(kProfileBlanks);
   return text.substr(first, last - first + 1);
 }
 
@@ -37,7 +35,6 @@ std::string_view Unquote(std::string_view value) {
 // Finds the value of key in section; false when the file, section or key is missing.
 bool FindValue(const char* path, std::string_view section, std::string_view key,
                std::string* value) {
-  if (path == nullptr) return false;
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   std::string line;
@@ -64,20 +61,11 @@ bool FindValue(const char* path, std::string_view section, std::string_view key,
 
 }  // namespace
 
-std::uint32_t ReadProfileString(const char* section, const char* key, const char* fallback,
-                                char* out, std::uint32_t size, const char* path) {
-  if (out == nullptr || size == 0) return 0;
+std::uint32_t ReadProfileValue(const char* section, const char* key, const char* fallback,
+                               char* out, std::uint32_t size, const char* path) {
   std::string value;
-  if (section == nullptr || key == nullptr || !FindValue(path, section, key, &value)) {
-    // Like the Windows call, a default keeps no trailing blanks.
-    value.assign(fallback == nullptr ? std::string_view{} : std::string_view{fallback});
-    value.erase(value.find_last_not_of(kBlanks) + 1);
-  }
-  const std::uint32_t stored =
-      static_cast<std::uint32_t>(std::min<std::size_t>(value.size(), size - 1));
-  std::memcpy(out, value.data(), stored);
-  out[stored] = '\0';
-  return stored;
+  if (!FindValue(path, section, key, &value)) return CopyProfileFallback(fallback, out, size);
+  return CopyProfileValue(value, out, size);
 }
 
 }  // namespace quarv::platform

@@ -1,4 +1,4 @@
-// Conversions between POSIX times and FILETIME values (internal to the POSIX side).
+// Conversions between the system's times and FILETIME values (internal to the Linux side).
 #pragma once
 
 #include <ctime>

@@ -1,11 +1,12 @@
-// Directory enumeration: FindFirstFileA / FindNextFileA on the list pattern. Read beneath a base
-// directory, a link (a reparse point) counts as what it points to only while that lies beneath the
-// base.
+// Directory enumeration: FindFirstFileA / FindNextFileA on the base directory's list pattern. A
+// link (a reparse point) counts as what it points to only while that lies beneath the base.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "platform/directory.h"
 #include "platform/paths.h"
@@ -13,14 +14,20 @@
 
 namespace quarv::platform {
 
-namespace {
-
-struct SearchState {
+struct DirectoryReader::Native {
+  explicit Native(const BaseDirectory& directory) : base(directory) {}
+  ~Native() {
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  }
+  Native(const Native&) = delete;
+  Native& operator=(const Native&) = delete;
   HANDLE search = INVALID_HANDLE_VALUE;
   WIN32_FIND_DATAA data;
-  bool havePending = false;             // `data` holds the first entry, not yet handed out
-  const BaseDirectory* base = nullptr;  // links are resolved beneath it; null: taken as found
+  bool havePending = false;   // `data` holds the first entry, not yet handed out
+  const BaseDirectory& base;  // links are resolved beneath it
 };
+
+namespace {
 
 // A link entry of the base directory: it takes its target's kind, size and time while that lies
 // beneath the base, and is neither a directory nor a file otherwise.
@@ -54,55 +61,42 @@ void FillEntry(const WIN32_FIND_DATAA& data, DirectoryEntry* entry) {
 
 }  // namespace
 
-DirectoryReader::~DirectoryReader() {
-  Close();
-}
+DirectoryReader::DirectoryReader() = default;
 
-bool DirectoryReader::Open(const char* pattern) {
-  Close();
-  if (pattern == nullptr) return false;
-  auto* state = new (std::nothrow) SearchState;
-  if (state == nullptr) return false;
-  state->search = FindFirstFileA(pattern, &state->data);
-  if (state->search == INVALID_HANDLE_VALUE) {
-    delete state;
-    return false;
-  }
-  state->havePending = true;
-  state_ = state;
-  return true;
-}
+DirectoryReader::~DirectoryReader() = default;
 
 bool DirectoryReader::Open(const BaseDirectory& base) {
-  if (!base.IsOpen() || !Open((base.Prefix() + "*").c_str())) return false;
-  static_cast<SearchState*>(state_)->base = &base;
+  Close();
+  if (!base.IsOpen()) return false;
+  std::unique_ptr<Native> opened(new (std::nothrow) Native(base));
+  if (opened == nullptr) return false;
+  const std::string pattern = base.Prefix() + "*";
+  opened->search = FindFirstFileA(pattern.c_str(), &opened->data);
+  if (opened->search == INVALID_HANDLE_VALUE) return false;
+  opened->havePending = true;
+  native_ = std::move(opened);
   return true;
 }
 
 bool DirectoryReader::Next(DirectoryEntry* entry) {
-  auto* state = static_cast<SearchState*>(state_);
-  if (state == nullptr) return false;
-  if (state->havePending) {
-    state->havePending = false;
-  } else if (!FindNextFileA(state->search, &state->data)) {
+  if (native_ == nullptr) return false;
+  Native& state = *native_;
+  if (state.havePending) {
+    state.havePending = false;
+  } else if (!FindNextFileA(state.search, &state.data)) {
     return false;
   }
   if (entry != nullptr) {
-    FillEntry(state->data, entry);
-    if (state->base != nullptr &&
-        (state->data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      ResolveLink(*state->base, entry);
+    FillEntry(state.data, entry);
+    if ((state.data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      ResolveLink(state.base, entry);
     }
   }
   return true;
 }
 
 void DirectoryReader::Close() {
-  auto* state = static_cast<SearchState*>(state_);
-  if (state == nullptr) return;
-  FindClose(state->search);
-  delete state;
-  state_ = nullptr;
+  native_.reset();
 }
 
 }  // namespace quarv::platform

@@ -2,6 +2,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -11,13 +12,15 @@
 
 namespace quarv::platform {
 
+struct File::Native {
+  explicit Native(HANDLE opened) : handle(opened) {}
+  HANDLE handle;
+};
+
 namespace {
 
 HANDLE ToHandle(std::intptr_t handle) {
   return reinterpret_cast<HANDLE>(handle);
-}
-std::intptr_t FromHandle(HANDLE handle) {
-  return reinterpret_cast<std::intptr_t>(handle);
 }
 
 FILETIME ToFiletime(FileTime time) {
@@ -56,43 +59,17 @@ void SetError(SystemError* error, DWORD code) {
   error->text = ErrorText(code);
 }
 
-}  // namespace
-
-File::~File() {
-  Close();
-}
-
-File::File(File&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)),
-      sendingKey_{other.sendingKey_[0], other.sendingKey_[1]},
-      sending_(std::exchange(other.sending_, false)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, -1);
-    sendingKey_[0] = other.sendingKey_[0];
-    sendingKey_[1] = other.sendingKey_[1];
-    sending_ = std::exchange(other.sending_, false);
-  }
-  return *this;
-}
-
-File File::OpenForSending(const char* path, SystemError* error) {
-  if (path == nullptr) {
-    SetError(error, ERROR_INVALID_PARAMETER);
-    return File();
-  }
-  // Write access is asked for although the file is never written: with it, and with sharing
-  // for readers only, the open fails with a sharing violation while anyone else writes or sends
-  // the file, fails for a read-only file, and keeps others from writing or deleting it meanwhile.
-  const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+// Opens the file at `path` for sending, or fails with the error set. Write access is asked for
+// although the file is never written: with it, and with sharing for readers only, the open fails
+// with a sharing violation while anyone else writes or sends the file, fails for a read-only
+// file, and keeps others from writing or deleting it meanwhile.
+HANDLE OpenPathForSending(const std::string& path, SystemError* error) {
+  const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     SetError(error, GetLastError());
-    return File();
+    return INVALID_HANDLE_VALUE;
   }
-  File file(FromHandle(handle));
   // Only a file on disk is sent. A directory cannot be opened this way at all; a device or a
   // pipe reached through the name is refused as the system refuses a directory. A read-only file
   // is refused too: Windows fails the open itself, but Wine keeps the attribute as the Unix
@@ -100,11 +77,86 @@ File File::OpenForSending(const char* path, SystemError* error) {
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
       (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
-    file.Close();
+    CloseHandle(handle);
     SetError(error, ERROR_ACCESS_DENIED);
-    return File();
+    return INVALID_HANDLE_VALUE;
   }
-  return file;
+  return handle;
+}
+
+// What one open of the partial file's name found.
+enum class PartialEntry { Plain, NotPlain, Failed };
+
+// Opens the partial file's name for writing, the entry itself and never what a link leads to,
+// creating a hidden file when there is none. Plain: a plain file of its own, open in `*opened`.
+// NotPlain: something else stands there (a reparse point, a hard link to another name, a device,
+// a directory), whose `*attributes` tell what; it is not held open. Failed: the error is set.
+PartialEntry OpenPartialEntry(const char* path, HANDLE* opened, DWORD* attributes,
+                              SystemError* error) {
+  // FILE_READ_ATTRIBUTES lets Size and LastWriteTime query the handle; it takes no part in
+  // sharing. The hidden attribute applies only when the file is created.
+  win32::UniqueHandle handle(
+      CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                  FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!handle.valid()) {
+    const DWORD code = GetLastError();
+    // A link to a directory cannot be opened for writing; it is known by its attributes.
+    *attributes = GetFileAttributesA(path);
+    if (*attributes == INVALID_FILE_ATTRIBUTES ||
+        (*attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      SetError(error, code);
+      return PartialEntry::Failed;
+    }
+    return PartialEntry::NotPlain;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle.get(), &info)) {
+    SetError(error, GetLastError());
+    return PartialEntry::Failed;
+  }
+  // A read-only file is not written (Windows fails the open; see OpenPathForSending for Wine).
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    SetError(error, ERROR_ACCESS_DENIED);
+    return PartialEntry::Failed;
+  }
+  *attributes = info.dwFileAttributes;
+  if (GetFileType(handle.get()) != FILE_TYPE_DISK ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+      info.nNumberOfLinks > 1) {
+    return PartialEntry::NotPlain;
+  }
+  *opened = handle.release();
+  return PartialEntry::Plain;
+}
+
+// Removes what stands under the partial file's name, given its `attributes`: a file, or a link
+// (the entry itself; removing a link to a directory with RemoveDirectoryA removes the link, not
+// the directory). A directory stays.
+bool RemovePartialEntry(const char* path, DWORD attributes) {
+  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  if (directory && !link) return false;
+  return (directory ? RemoveDirectoryA(path) : DeleteFileA(path)) != FALSE;
+}
+
+}  // namespace
+
+File::File() = default;
+
+File::File(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+
+File::~File() {
+  Close();
+}
+
+File::File(File&& other) noexcept = default;
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    native_ = std::move(other.native_);
+  }
+  return *this;
 }
 
 File File::OpenForSending(const BaseDirectory& base, const char* name, SystemError* error) {
@@ -112,11 +164,12 @@ File File::OpenForSending(const BaseDirectory& base, const char* name, SystemErr
     SetError(error, ERROR_INVALID_PARAMETER);
     return File();
   }
-  const std::string path = base.Prefix() + name;
-  File file = OpenForSending(path.c_str(), error);
+  auto opened = std::make_unique<Native>(INVALID_HANDLE_VALUE);
+  opened->handle = OpenPathForSending(base.Prefix() + name, error);
+  if (opened->handle == INVALID_HANDLE_VALUE) return File();
+  File file(std::move(opened));
   // Opened first, then checked: a link or junction that led out of the base is let go unread.
-  if (file.IsOpen() &&
-      !win32::LiesBeneath(ToHandle(file.handle_), reinterpret_cast<HANDLE>(base.Handle()))) {
+  if (!win32::LiesBeneath(file.native_->handle, reinterpret_cast<HANDLE>(base.Handle()))) {
     file.Close();
     SetError(error, ERROR_FILE_NOT_FOUND);
   }
@@ -128,66 +181,34 @@ File File::OpenPartial(const char* path, SystemError* error) {
     SetError(error, ERROR_INVALID_PARAMETER);
     return File();
   }
-  // The partial file is never written through a link: FILE_FLAG_OPEN_REPARSE_POINT opens a
-  // symbolic link or junction itself. An entry that is not a plain file of its own (a reparse
-  // point, a hard link to another name, a device) is removed, the entry itself and never what it
-  // leads to, and the file is created anew. A directory is refused.
+  // The partial file is never written through a link: an entry that is not a plain file of its
+  // own is removed, and the file is created anew. A directory is refused.
+  auto opened = std::make_unique<Native>(INVALID_HANDLE_VALUE);
   for (int round = 0; round < 2; ++round) {
-    // FILE_READ_ATTRIBUTES lets Size and LastWriteTime query the handle; it takes no part in
-    // sharing. The hidden attribute applies only when the file is created.
-    const HANDLE handle =
-        CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                    OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     DWORD attributes = INVALID_FILE_ATTRIBUTES;
-    bool plain = false;
-    if (handle == INVALID_HANDLE_VALUE) {
-      const DWORD code = GetLastError();
-      // A link to a directory cannot be opened for writing; it is known by its attributes.
-      attributes = GetFileAttributesA(path);
-      if (attributes == INVALID_FILE_ATTRIBUTES ||
-          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        SetError(error, code);
+    switch (OpenPartialEntry(path, &opened->handle, &attributes, error)) {
+      case PartialEntry::Plain:
+        return File(std::move(opened));
+      case PartialEntry::Failed:
         return File();
-      }
-    } else {
-      File file(FromHandle(handle));
-      BY_HANDLE_FILE_INFORMATION info;
-      if (!GetFileInformationByHandle(handle, &info)) {
-        SetError(error, GetLastError());
-        return File();
-      }
-      // A read-only file is not written (Windows fails the open; see OpenForSending for Wine).
-      if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        file.Close();
-        SetError(error, ERROR_ACCESS_DENIED);
-        return File();
-      }
-      attributes = info.dwFileAttributes;
-      plain = GetFileType(handle) == FILE_TYPE_DISK &&
-              (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
-              info.nNumberOfLinks <= 1;
-      if (plain) return file;
+      case PartialEntry::NotPlain:
+        break;
     }
-    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    // Removing a link to a directory (RemoveDirectoryA) removes the link, not the directory.
-    const bool removed = round == 0 && (!directory || link) &&
-                         (directory ? RemoveDirectoryA(path) : DeleteFileA(path)) != FALSE;
-    if (!removed) break;
+    if (round != 0 || !RemovePartialEntry(path, attributes)) break;
   }
   SetError(error, ERROR_ACCESS_DENIED);
   return File();
 }
 
 bool File::IsOpen() const {
-  return handle_ != -1;
+  return native_ != nullptr;
 }
 
 bool File::Size(std::uint64_t* size) const {
   if (!IsOpen()) return false;
   DWORD high = 0;
   SetLastError(NO_ERROR);
-  const DWORD low = GetFileSize(ToHandle(handle_), &high);
+  const DWORD low = GetFileSize(native_->handle, &high);
   if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
   if (size != nullptr) *size = MakeWide(low, high);
   return true;
@@ -196,7 +217,7 @@ bool File::Size(std::uint64_t* size) const {
 bool File::LastWriteTime(FileTime* time) const {
   if (!IsOpen()) return false;
   FILETIME lastWrite;
-  if (!GetFileTime(ToHandle(handle_), nullptr, nullptr, &lastWrite)) return false;
+  if (!GetFileTime(native_->handle, nullptr, nullptr, &lastWrite)) return false;
   if (time != nullptr) *time = FromFiletime(lastWrite);
   return true;
 }
@@ -207,20 +228,20 @@ bool File::Seek(std::uint64_t offset) {
   // A low word of all ones is a valid position, so only the error code tells a failure.
   SetLastError(NO_ERROR);
   const DWORD low =
-      SetFilePointer(ToHandle(handle_), static_cast<LONG>(LowWord(offset)), &high, FILE_BEGIN);
+      SetFilePointer(native_->handle, static_cast<LONG>(LowWord(offset)), &high, FILE_BEGIN);
   return !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
 }
 
 bool File::Read(void* buffer, std::uint32_t length, std::uint32_t* got) {
   DWORD count = 0;
-  const bool ok = IsOpen() && ReadFile(ToHandle(handle_), buffer, length, &count, nullptr);
+  const bool ok = IsOpen() && ReadFile(native_->handle, buffer, length, &count, nullptr);
   if (got != nullptr) *got = ok ? count : 0;
   return ok;
 }
 
 bool File::Write(const void* data, std::uint32_t length, std::uint32_t* written) {
   DWORD count = 0;
-  const bool ok = IsOpen() && WriteFile(ToHandle(handle_), data, length, &count, nullptr);
+  const bool ok = IsOpen() && WriteFile(native_->handle, data, length, &count, nullptr);
   if (written != nullptr) *written = ok ? count : 0;
   return ok;
 }
@@ -228,25 +249,21 @@ bool File::Write(const void* data, std::uint32_t length, std::uint32_t* written)
 bool File::SetTimes(FileTime time) {
   if (!IsOpen()) return false;
   const FILETIME value = ToFiletime(time);
-  return SetFileTime(ToHandle(handle_), &value, &value, &value) != FALSE;
+  return SetFileTime(native_->handle, &value, &value, &value) != FALSE;
 }
 
 bool File::TruncateHere() {
-  return IsOpen() && SetEndOfFile(ToHandle(handle_)) != FALSE;
+  return IsOpen() && SetEndOfFile(native_->handle) != FALSE;
 }
 
 bool File::Flush() {
-  return IsOpen() && FlushFileBuffers(ToHandle(handle_)) != FALSE;
+  return IsOpen() && FlushFileBuffers(native_->handle) != FALSE;
 }
 
 bool File::Close() {
-  bool closed = true;
-  if (handle_ != -1) {
-    closed = CloseHandle(ToHandle(handle_)) != FALSE;
-    handle_ = -1;
-  }
-  sending_ = false;
-  return closed;
+  if (!IsOpen()) return true;
+  const std::unique_ptr<Native> closing = std::move(native_);
+  return CloseHandle(closing->handle) != FALSE;
 }
 
 bool RemoveFile(const char* path) {
@@ -293,8 +310,8 @@ bool RenameNoReplace(const char* from, const char* to) {
   return from != nullptr && to != nullptr && MoveFileA(from, to) != FALSE;
 }
 
-bool SetNormalAttribute(const char* path) {
-  return path != nullptr && SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) != FALSE;
+void SetNormalAttribute(const char* path) {
+  if (path != nullptr) SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
 }
 
 // Nothing to do: NTFS records a rename in its metadata journal, and Win32 offers no call that
@@ -331,7 +348,7 @@ bool BaseDirectory::Open(const char* prefix, SystemError* error) {
     SetError(error, ERROR_PATH_NOT_FOUND);
     return false;
   }
-  handle_ = FromHandle(handle);
+  handle_ = reinterpret_cast<std::intptr_t>(handle);
   prefix_ = prefix;
   return true;
 }

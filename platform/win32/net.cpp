@@ -20,7 +20,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -37,8 +36,6 @@ constexpr int kShutdownBoth = 2;
 // How long a waiting call sleeps in select() before it looks for an interruption again: the
 // longest time a Close from another thread takes to end a blocked call.
 constexpr long kWaitSliceMicroseconds = 100 * 1000;
-
-std::atomic<std::uint64_t> hostLookups{0};
 
 // The sockets that InterruptSocket has shut down and whose handles are still open.
 std::mutex interruptMutex;
@@ -270,10 +267,10 @@ bool EnableKeepAlive(SocketHandle socket) {
                       reinterpret_cast<const char*>(&on), sizeof(on)) != SOCKET_ERROR;
 }
 
-bool SendWithoutDelay(SocketHandle socket) {
+void SendWithoutDelay(SocketHandle socket) {
   const BOOL on = TRUE;
-  return ::setsockopt(ToSocket(socket), IPPROTO_TCP, TCP_NODELAY,
-                      reinterpret_cast<const char*>(&on), sizeof(on)) != SOCKET_ERROR;
+  ::setsockopt(ToSocket(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+               sizeof(on));
 }
 
 // The sockets are non-blocking underneath (SO_RCVTIMEO would not apply): ReceiveSome's wait ends
@@ -294,8 +291,8 @@ bool SetReceiveTimeout(SocketHandle socket, std::uint32_t milliseconds) {
 // Marks the socket so that every call waiting in it (and every later one) ends within a slice,
 // and shuts it down so that the peer sees the end at once. The handle stays open: the caller
 // closes it with CloseSocket once no call uses it.
-bool InterruptSocket(SocketHandle socket) {
-  if (socket == kInvalidSocket) return true;
+void InterruptSocket(SocketHandle socket) {
+  if (socket == kInvalidSocket) return;
   const SOCKET s = ToSocket(socket);
   {
     std::lock_guard<std::mutex> lock(interruptMutex);
@@ -306,7 +303,6 @@ bool InterruptSocket(SocketHandle socket) {
   }
   // A listening socket has no connection to shut down (the call fails, harmlessly).
   ::shutdown(s, kShutdownBoth);
-  return false;
 }
 
 bool LocalAddress(SocketHandle socket, Ipv4Address* address) {
@@ -323,26 +319,6 @@ bool LocalAddress(SocketHandle socket, Ipv4Address* address) {
 std::uint32_t ParseDottedAddress(const char* text) {
   if (text == nullptr) return kAddressNone;
   return static_cast<std::uint32_t>(::inet_addr(text));
-}
-
-bool LookupHost(const char* name, std::uint32_t* addressNetworkOrder) {
-  hostLookups.fetch_add(1, std::memory_order_relaxed);
-  if (name == nullptr) return false;
-  // The result lives in storage of the calling thread until its next lookup.
-  const hostent* host = ::gethostbyname(name);
-  if (host == nullptr || host->h_addrtype != AF_INET ||
-      host->h_length != static_cast<short>(sizeof(std::uint32_t)) || host->h_addr_list == nullptr ||
-      host->h_addr_list[0] == nullptr) {
-    return false;
-  }
-  std::uint32_t address = 0;
-  std::memcpy(&address, host->h_addr_list[0], sizeof(address));
-  if (addressNetworkOrder != nullptr) *addressNetworkOrder = address;
-  return true;
-}
-
-std::uint64_t HostLookupCount() {
-  return hostLookups.load(std::memory_order_relaxed);
 }
 
 std::uint16_t HostToNetwork16(std::uint16_t value) {

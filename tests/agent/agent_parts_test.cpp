@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include <array>
 #include <string>
 
 #include "agent/agent_run.h"
 #include "agent/console_output.h"
 #include "agent/fetch_agent.h"
 #include "agent/messages.h"
+#include "tests/support/settings_file.h"
 #include "tests/support/test_support.h"
 
 namespace quarv::agent {
@@ -89,10 +91,10 @@ TEST(AgentSettingsTest, DefaultsWithoutAFile) {
 TEST(AgentSettingsTest, ValuesAreParsedAndCutToTheirBuffers) {
   test::TempDir dir;
   const auto path = dir.path() / "QuarvAgent.ini";
-  test::WriteFile(path,
-                  "[AGENT]\nPORT= 6001x\nHOST=files.example\nPASSWORD=" + std::string(150, 'p') +
-                      "\nTRY=-3\nCHECKFILETIME=yes\n"
-                      "DELETEFILE=Yeah\nBASE=/srv/in\n");
+  test::WriteAgentSettings(dir.path(),
+                           "PORT= 6001x\nHOST=files.example\nPASSWORD=" + std::string(150, 'p') +
+                               "\nTRY=-3\nCHECKFILETIME=yes\n"
+                               "DELETEFILE=Yeah\nBASE=/srv/in\n");
   AgentSettings settings = ReadAgentSettings(path.c_str());
   EXPECT_EQ(settings.port, 6001);
   EXPECT_EQ(settings.host, "files.example");
@@ -102,7 +104,7 @@ TEST(AgentSettingsTest, ValuesAreParsedAndCutToTheirBuffers) {
   EXPECT_TRUE(settings.deleteFile);
   EXPECT_EQ(settings.base, "/srv/in");
 
-  test::WriteFile(path, "[AGENT]\nTRY=abc\nCHECKFILETIME=No\nDELETEFILE=Y\n");
+  test::WriteAgentSettings(dir.path(), "TRY=abc\nCHECKFILETIME=No\nDELETEFILE=Y\n");
   settings = ReadAgentSettings(path.c_str());
   EXPECT_EQ(settings.tries, 1);
   EXPECT_FALSE(settings.checkFileTime);
@@ -119,6 +121,37 @@ TEST(MessageTest, FormattingPassesArgumentsThrough) {
   EXPECT_EQ(FormatMessage(Message::RulerBar).size(), 51u + 1);
   EXPECT_EQ(FormatMessage(Message::GetRefused, "名前 100%.txt", "404 File Not Found"),
             "ファイル名前 100%.txtの転送に失敗しました。404 File Not Found\n");
+  // Numbers print as %u and %d print them, across the whole range of each.
+  EXPECT_EQ(FormatMessage(Message::Resuming, 4294967295u, 2147483648u),
+            "受信済みのファイルがあります。位置、4294967295,2147483648から再開します。\n");
+  EXPECT_EQ(FormatMessage(Message::NotFetchedCount, -2147483647 - 1),
+            "\n転送できなかったファイルが -2147483648個 あります。\n");
+}
+
+// Whether `format` takes arguments of the given kinds, as the check of every call sees it.
+template <typename... Kinds>
+constexpr bool Takes(const char* format, Kinds... kinds) {
+  const std::array<ArgumentKind, sizeof...(Kinds)> list{kinds...};
+  return ConversionsMatch(format, list);
+}
+
+TEST(MessageTest, CallsAreCheckedAgainstTheConversions) {
+  constexpr auto kInt = ArgumentKind::Int;
+  constexpr auto kUnsigned = ArgumentKind::Unsigned;
+  constexpr auto kText = ArgumentKind::Text;
+  static_assert(Takes(MessageText(Message::TryBanner), kInt, kInt));
+  static_assert(Takes(MessageText(Message::FileSizeLine), kUnsigned, kUnsigned, kText));
+  static_assert(Takes(MessageText(Message::RulerScale)));  // "%%" takes nothing
+  // Too few, too many, the wrong kind, the wrong order: rejected.
+  EXPECT_FALSE(Takes(MessageText(Message::TryBanner), kInt));
+  EXPECT_FALSE(Takes(MessageText(Message::TryBanner), kInt, kInt, kInt));
+  EXPECT_FALSE(Takes(MessageText(Message::Resuming), kInt, kUnsigned));
+  EXPECT_FALSE(Takes(MessageText(Message::Connecting), kInt, kText));
+  EXPECT_FALSE(Takes(MessageText(Message::FileBanner)));
+  // A directive the formatting does not know is never taken.
+  EXPECT_FALSE(Takes("%5d", kInt));
+  EXPECT_FALSE(Takes("%x", kUnsigned));
+  EXPECT_FALSE(Takes("ends in %", kText));
 }
 
 // Converts UTF-8 to code page 932 with the C library; false when a character has no CP932 form.

@@ -34,6 +34,7 @@
 #include "common/protocol.h"
 #include "common/wire_number.h"
 #include "platform/file_time.h"
+#include "tests/support/test_support.h"
 
 namespace quarv::test {
 
@@ -233,8 +234,7 @@ class FakeService {
       } else if (!loggedIn && word == "HELO") {
         SendBytes(fd, std::string("200 ") + kChallenge + "\r\n");
       } else if (!loggedIn && word == "ENTER") {
-        const std::string text = std::string(kChallenge) + ":" + password_;
-        loggedIn = argument == Md5HexOf(text.data(), static_cast<std::uint32_t>(text.size()));
+        loggedIn = argument == Md5Hex(std::string(kChallenge) + ":" + password_);
         SendBytes(fd, loggedIn ? "200 Welcome.\r\n" : "401 Unauthorized.\r\n");
       } else if (loggedIn && word == "LIST") {
         SendBytes(fd, "200 List of files.\r\n" + ListBlock());

@@ -7,27 +7,17 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "common/md5.h"
+#include "tests/support/test_support.h"
 
 namespace quarv {
 namespace {
 
-std::vector<char> PatternBytes(std::size_t size) {
-  std::vector<char> bytes(size);
-  std::uint32_t x = 12345;
-  for (auto& b : bytes) {
-    x = x * 1664525u + 1013904223u;
-    b = static_cast<char>(x >> 24);
-  }
-  return bytes;
-}
-
 // Hands `body` over in blocks of up to `blockSize` bytes, each block overwritten with noise
 // right after it was handed over and read back (as a sender does): the digest must be that of
 // the body, so a block still being digested must never be given out again.
-std::string PipelinedDigest(const std::vector<char>& body, std::uint32_t blockSize) {
+std::string PipelinedDigest(const std::string& body, std::uint32_t blockSize) {
   DigestPipeline pipeline;
   EXPECT_TRUE(pipeline.Start(body.size(), blockSize));
   std::size_t done = 0;
@@ -50,8 +40,8 @@ std::string PipelinedDigest(const std::vector<char>& body, std::uint32_t blockSi
 TEST(DigestPipelineTest, DigestOfManyBlocksIsThatOfTheWholeBody) {
   for (const std::size_t size :
        {std::size_t{1}, std::size_t{300000}, std::size_t{5} * 1024 * 1024 + 17}) {
-    const std::vector<char> body = PatternBytes(size);
-    const std::string whole = Md5HexOf(body.data(), static_cast<std::uint32_t>(body.size()));
+    const std::string body = test::PatternBytes(size);
+    const std::string whole = test::Md5Hex(body);
     EXPECT_EQ(PipelinedDigest(body, 128 * 1024), whole) << size;
     EXPECT_EQ(PipelinedDigest(body, 10240), whole) << size;
   }

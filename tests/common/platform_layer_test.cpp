@@ -28,34 +28,46 @@ TEST(ConsoleBytesTest, JapaneseIsCodePage932OnWindowsAndUtf8OnPosix) {
 
 class PlatformFileTest : public ::testing::Test {
  protected:
-  // A path as the programs form it: the base prefix of the directory, then the name.
-  std::string PathOf(const char* name) {
+  void SetUp() override {
+    SystemError error;
+    ASSERT_TRUE(base_.Open(Prefix().c_str(), &error)) << error.code << " " << error.text;
+  }
+
+  // The base prefix of the directory, as the programs form it.
+  std::string Prefix() const {
     char prefix[512];
     EXPECT_TRUE(FormBasePrefix(dir_.str().c_str(), prefix, sizeof prefix));
-    return std::string(prefix) + name;
+    return prefix;
+  }
+  // A path as the programs form it: the base prefix, then the name.
+  std::string PathOf(const char* name) const { return Prefix() + name; }
+
+  File Send(const char* name, SystemError* error) const {
+    return File::OpenForSending(base_, name, error);
   }
 
   test::TempDir dir_;
+  BaseDirectory base_;
 };
 
 TEST_F(PlatformFileTest, ASenderKeepsOutASecondSenderAndTheFileStays) {
   test::WriteFile(dir_.path() / "a.txt", "hello");
   const std::string path = PathOf("a.txt");
   SystemError error;
-  File first = File::OpenForSending(path.c_str(), &error);
+  File first = Send("a.txt", &error);
   ASSERT_TRUE(first.IsOpen()) << error.code << " " << error.text;
   std::uint64_t size = 0;
   EXPECT_TRUE(first.Size(&size));
   EXPECT_EQ(size, 5u);
 
-  File second = File::OpenForSending(path.c_str(), &error);
+  File second = Send("a.txt", &error);
   EXPECT_FALSE(second.IsOpen());
   EXPECT_EQ(error.code, kErrorSharingViolation);
   EXPECT_FALSE(RemoveFile(path.c_str()));
   EXPECT_TRUE(fs::exists(dir_.path() / "a.txt"));
 
   first.Close();
-  File again = File::OpenForSending(path.c_str(), &error);
+  File again = Send("a.txt", &error);
   EXPECT_TRUE(again.IsOpen()) << error.code;
   again.Close();
   EXPECT_TRUE(RemoveFile(path.c_str()));
@@ -70,7 +82,7 @@ TEST_F(PlatformFileTest, AFileBeingWrittenIsNotSent) {
   std::uint32_t written = 0;
   ASSERT_TRUE(partial.Write("abc", 3, &written));
   EXPECT_EQ(written, 3u);
-  File sender = File::OpenForSending(path.c_str(), &error);
+  File sender = Send("_incomplete_b.txt", &error);
   EXPECT_FALSE(sender.IsOpen());
   EXPECT_EQ(error.code, kErrorSharingViolation);
   partial.Close();
@@ -82,21 +94,20 @@ TEST_F(PlatformFileTest, AReadOnlyFileIsNeitherSentNorRemoved) {
   const fs::path file = dir_.path() / "read-only.txt";
   test::WriteFile(file, "data");
   fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  const std::string path = PathOf("read-only.txt");
   SystemError error;
-  File sender = File::OpenForSending(path.c_str(), &error);
+  File sender = Send("read-only.txt", &error);
   EXPECT_FALSE(sender.IsOpen());
   EXPECT_EQ(error.code, kErrorAccessDenied);
-  EXPECT_FALSE(RemoveFile(path.c_str()));
+  EXPECT_FALSE(RemoveFile(PathOf("read-only.txt").c_str()));
   EXPECT_TRUE(fs::exists(file));
 }
 
 TEST_F(PlatformFileTest, MissingFilesAndDirectoriesHaveTheirOwnCodes) {
   SystemError error;
-  EXPECT_FALSE(File::OpenForSending(PathOf("missing.txt").c_str(), &error).IsOpen());
+  EXPECT_FALSE(Send("missing.txt", &error).IsOpen());
   EXPECT_EQ(error.code, kErrorFileNotFound);
   fs::create_directory(dir_.path() / "sub");
-  EXPECT_FALSE(File::OpenForSending(PathOf("sub").c_str(), &error).IsOpen());
+  EXPECT_FALSE(Send("sub", &error).IsOpen());
   EXPECT_EQ(error.code, kErrorAccessDenied);
 }
 

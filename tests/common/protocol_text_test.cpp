@@ -1,9 +1,11 @@
-// The small text rules of the protocol: cutting a line at its first blank and the numbers.
+// The small text rules of the protocol: cutting a line at its first blank, the numbers, and the
+// reply lines that carry a value.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
+#include "common/protocol.h"
 #include "common/split_token.h"
 #include "common/wire_number.h"
 
@@ -62,6 +64,17 @@ TEST(WireNumberTest, WordsLowFirst) {
   EXPECT_FALSE(ParseWords("12", &low, &high));  // no second number: untouched
   EXPECT_EQ(low, 9u);
   EXPECT_EQ(high, 9u);
+}
+
+TEST(ProtocolTextTest, RepliesThatCarryAValue) {
+  EXPECT_EQ(ChallengeReply("abcdefghijklmnop"), "200 abcdefghijklmnop\r\n");
+  EXPECT_EQ(KeyLine(kSizeKey, FormatWords(5ull << 30)), "FileSize: 1073741824 1\r\n");
+  // The text after the code is cut to 100 bytes, so that the line stays short.
+  const std::string text(150, 't');
+  EXPECT_EQ(UnknownErrorReply(5, text.c_str()),
+            "404 Unknown Error=5," + text.substr(0, 100) + "\r\n");
+  EXPECT_EQ(UnknownErrorReply(4294967295u, ""), "404 Unknown Error=4294967295,\r\n");
+  EXPECT_EQ(ReplyText(kNameTooLarge), "413 File Name Too Large.");
 }
 
 }  // namespace

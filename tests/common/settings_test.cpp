@@ -62,6 +62,8 @@ TEST_F(SettingsTest, QuotesCommentsAndTheFirstKeyWins) {
   EXPECT_EQ(Read("AGENT", "ODD"), "\"unbalanced");
   EXPECT_EQ(Read("AGENT", "EMPTY"), "");
   EXPECT_EQ(Read("AGENT", "; HOST"), "dflt");
+  // A default keeps no trailing blanks, also where no file is read for it.
+  EXPECT_EQ(Read("AGENT", "; HOST", "dflt \t "), "dflt");
 }
 
 TEST_F(SettingsTest, ValuesAreCutToTheBufferLessOne) {

@@ -20,18 +20,20 @@
 #include <vector>
 
 #include "tests/faults/fault_proxy.h"
-#include "tests/support/programs.h"
+#include "tests/support/agent_process.h"
+#include "tests/support/service_process.h"
 
 namespace quarv::test {
 namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 constexpr char kPassword[] = "fault-injection";
 constexpr int kDefaultFaults = 60;
 constexpr std::uint32_t kDefaultSeed = 20261207;
 // The agent is run again at most this often after a fault before the test gives up.
 constexpr int kMaxReruns = 6;
-// No pass here takes long; an agent still running after this has hung.
-constexpr auto kAgentLimit = std::chrono::seconds(120);
 // Scenarios whose fault never found its place (say a body offset beyond every pending file)
 // run again with another plan, at most this many times the number of faults.
 constexpr int kScenarioFactor = 4;
@@ -107,13 +109,7 @@ std::uint64_t EnvNumber(const char* name, std::uint64_t fallback) {
 
 class FaultSoak {
  public:
-  explicit FaultSoak(std::uint32_t seed) : random_(seed) {
-    base_ = agentDir_.path() / "base";
-    fs::create_directory(base_);
-#ifdef QUARV_AGENT_EXE
-    agentExe_ = CopyExecutable(QUARV_AGENT_EXE, agentDir_.path());
-#endif
-  }
+  explicit FaultSoak(std::uint32_t seed) : random_(seed), base_(agent_.base()) {}
 
   bool Start() {
     if (!service_.Start()) return false;
@@ -127,10 +123,9 @@ class FaultSoak {
     ++counts->scenarios;
     MakeFiles();
     deleteFile_ = Pick(0, 1) == 1;
-    WriteFile(agentDir_.path() / "QuarvAgent.ini",
-              "[AGENT]\nHOST=127.0.0.1\nPORT=" + std::to_string(proxy_->port()) +
-                  "\nPASSWORD=" + kPassword + "\nBASE=" + base_.string() +
-                  "\nTRY=1\nCHECKFILETIME=Yes\nDELETEFILE=" + (deleteFile_ ? "Yes" : "No") + "\n");
+    agent_.WriteSettingsFor(
+        proxy_->port(), kPassword,
+        std::string("TRY=1\nCHECKFILETIME=Yes\nDELETEFILE=") + (deleteFile_ ? "Yes" : "No") + "\n");
     const std::string context = std::string(FaultName(fault)) + (deleteFile_ ? ", DELETEFILE" : "");
     SCOPED_TRACE(context);
 
@@ -155,9 +150,7 @@ class FaultSoak {
   }
 
  private:
-  int Pick(int low, int high) {
-    return std::uniform_int_distribution<int>(low, high)(random_);
-  }
+  int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
   std::uint64_t Pick64(std::uint64_t low, std::uint64_t high) {
     return std::uniform_int_distribution<std::uint64_t>(low, high)(random_);
   }
@@ -261,9 +254,9 @@ class FaultSoak {
     const bool byTime = Pick(0, 3) == 0;
     const auto delay = std::chrono::microseconds(Pick(0, byTime ? 40000 : 3000));
     if (!byTime) proxy_->Arm({region, offset, Action::Trigger});
-    Program agent;
-    if (!agent.Start({agentExe_.string()}, agentDir_.path())) return false;
-    const auto deadline = std::chrono::steady_clock::now() + kAgentLimit;
+    Process agent;
+    if (!agent_.Start(&agent)) return false;
+    const auto deadline = std::chrono::steady_clock::now() + kAgentTimeout;
     bool killed = false;
     while (std::chrono::steady_clock::now() < deadline) {
       if (byTime || proxy_->WaitFired(1ms)) {
@@ -275,7 +268,7 @@ class FaultSoak {
       if (agent.Wait(1ms)) break;
     }
     proxy_->Disarm();
-    EXPECT_TRUE(agent.Wait(kAgentLimit)) << "the agent hung";
+    EXPECT_TRUE(agent.Wait(kAgentTimeout)) << "the agent hung";
     return killed;
   }
 
@@ -284,10 +277,10 @@ class FaultSoak {
     const bool inBody = Pick(0, 3) != 0;
     proxy_->Arm(inBody ? FaultPlan{Region::Body, Pick64(0, LargestFile() - 1), Action::Trigger}
                        : FaultPlan{Region::List, Pick64(0, ListLength()), Action::Trigger});
-    Program agent;
-    if (!agent.Start({agentExe_.string()}, agentDir_.path())) return false;
+    Process agent;
+    if (!agent_.Start(&agent)) return false;
     bool killed = false;
-    const auto deadline = std::chrono::steady_clock::now() + kAgentLimit;
+    const auto deadline = std::chrono::steady_clock::now() + kAgentTimeout;
     while (std::chrono::steady_clock::now() < deadline) {
       if (proxy_->WaitFired(1ms)) {
         service_.Kill();
@@ -297,7 +290,7 @@ class FaultSoak {
       if (agent.Wait(1ms)) break;
     }
     proxy_->Disarm();
-    EXPECT_TRUE(agent.Wait(kAgentLimit)) << "the agent hung";
+    EXPECT_TRUE(agent.Wait(kAgentTimeout)) << "the agent hung";
     if (killed) {
       EXPECT_TRUE(service_.Start()) << "the service did not start again";
     }
@@ -305,11 +298,10 @@ class FaultSoak {
   }
 
   std::string RunAgent(const LaunchOptions& options) {
-    Program agent;
-    EXPECT_TRUE(agent.Start({agentExe_.string()}, agentDir_.path(), options));
     int status = -1;
-    EXPECT_TRUE(agent.Wait(kAgentLimit, &status)) << "the agent hung\n" << agent.output();
-    return agent.output();
+    const std::string out = agent_.Run(options, &status);
+    EXPECT_NE(status, -1) << "the agent hung\n" << out;
+    return out;
   }
 
   static bool Succeeded(const std::string& out) {
@@ -361,17 +353,13 @@ class FaultSoak {
   std::mt19937 random_;
   ServiceProcess service_{kPassword};
   std::unique_ptr<FaultProxy> proxy_;
-  TempDir agentDir_;
+  AgentProcess agent_;
   fs::path base_;
-  fs::path agentExe_;
   bool deleteFile_ = false;
   std::map<std::string, Original> originals_;
 };
 
 TEST(FaultInjection, EveryFaultEndsWithEveryFileWholeAndNothingLost) {
-#if !defined(QUARV_AGENT_EXE) || !defined(QUARV_SVC_EXE)
-  GTEST_SKIP() << "QuarvAgent or QuarvSvc was not built";
-#endif
   const int target = static_cast<int>(EnvNumber("QUARV_FAULTS", kDefaultFaults));
   const auto seed = static_cast<std::uint32_t>(EnvNumber("QUARV_FAULT_SEED", kDefaultSeed));
   std::cout << "fault injection: " << target << " faults, seed " << seed << std::endl;

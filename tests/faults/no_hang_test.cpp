@@ -12,10 +12,13 @@
 
 #include "agent/fetch_agent.h"
 #include "tests/faults/fault_proxy.h"
-#include "tests/support/programs.h"
+#include "tests/support/service_process.h"
 
 namespace quarv::test {
 namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 constexpr char kPassword[] = "no-hang";
 constexpr platform::FileTime kTime = 132537600001234567;
@@ -58,39 +61,18 @@ bool KeepAliveOn(std::uint16_t port, bool local) {
 class NoHangTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!ServiceProcess::Available()) GTEST_SKIP() << "QuarvSvc was not built";
     ASSERT_TRUE(service.Start());
     proxy = std::make_unique<FaultProxy>(service.port());
     ASSERT_TRUE(agent.Startup());
-    idleThreads = SteadyServiceThreads();
+    idleThreads = SteadyCounts(service.pid()).threads;
   }
   void TearDown() override { agent.Cleanup(); }
 
-  std::size_t ServiceThreads() const {
-    const fs::path tasks = fs::path("/proc") / std::to_string(service.pid()) / "task";
-    std::error_code error;
-    return static_cast<std::size_t>(
-        std::distance(fs::directory_iterator(tasks, error), fs::directory_iterator()));
-  }
-  // The service's thread count once it has stayed the same for a while (bounded).
-  std::size_t SteadyServiceThreads() const {
-    std::size_t count = 0;
-    for (int wait = 0, steady = 0; wait < 500 && steady < 10; ++wait) {
-      const std::size_t now = ServiceThreads();
-      steady = now == count ? steady + 1 : 0;
-      count = now;
-      std::this_thread::sleep_for(10ms);
-    }
-    return count;
-  }
   // After a frozen connection is released, its session ends when it sees the close; until then
   // it still has the file open, and a new GET of it would rightly be refused as busy.
   bool WaitSessionsEnded() const {
-    for (int wait = 0; wait < 1000; ++wait) {
-      if (ServiceThreads() <= idleThreads) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
+    return WaitForCounts(service.pid(),
+                         [this](const ResourceCounts& now) { return now.threads <= idleThreads; });
   }
 
   // One pass of the agent through the proxy; fails the test when it does not end.

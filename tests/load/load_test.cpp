@@ -3,20 +3,16 @@
 // more descriptors and threads than before; clients that never send (the login timer frees
 // their places) and clients that send every byte on its own.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "common/md5.h"
-#include "tests/support/programs.h"
+#include "tests/support/service_process.h"
 
 namespace quarv::test {
 namespace {
@@ -34,24 +30,11 @@ constexpr int kMinRefusals = 50;
 constexpr int kMaxRefusals = 100000;
 constexpr char kRefusal[] = "503 Service Unavailable\r\n";
 
-std::string Digest(const std::string& bytes) {
-  Md5Context context;
-  Md5Init(&context);
-  Md5Update(&context, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-  Md5Final(&context);
-  return std::string(reinterpret_cast<const char*>(context.digest), kMd5DigestSize);
-}
-
-std::size_t Entries(const fs::path& dir) {
-  std::error_code error;
-  return static_cast<std::size_t>(
-      std::distance(fs::directory_iterator(dir, error), fs::directory_iterator()));
-}
+using namespace std::chrono_literals;
 
 class LoadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!ServiceProcess::Available()) GTEST_SKIP() << "QuarvSvc was not built";
     // One file per place: a file being sent is not sent to a second session at the same time.
     content = PatternBytes(300000, 9);
     for (int i = 0; i < kPlaces; ++i) WriteFile(service.served() / Name(i), content);
@@ -68,25 +51,7 @@ class LoadTest : public ::testing::Test {
     if (header.rfind("200 File Transfer.\r\nFileSize: 300000 0\r\n", 0) != 0) return false;
     if (!client.Send("Offset: 0 0\r\n")) return false;
     return client.ReadBytes(content.size()) == content &&
-           client.ReadBytes(kMd5DigestSize) == Digest(content);
-  }
-
-  // The service's descriptor and thread counts once they have stayed the same for a while
-  // (bounded): then the session of the readiness probe has ended and holds no place.
-  std::pair<std::size_t, std::size_t> SteadyCounts() const {
-    std::size_t fds = 0, threads = 0;
-    for (int wait = 0, steady = 0; wait < 500 && steady < 10; ++wait) {
-      const std::size_t fdsNow = Entries(Proc("fd")), threadsNow = Entries(Proc("task"));
-      steady = fdsNow == fds && threadsNow == threads ? steady + 1 : 0;
-      fds = fdsNow;
-      threads = threadsNow;
-      std::this_thread::sleep_for(10ms);
-    }
-    return {fds, threads};
-  }
-
-  fs::path Proc(const char* what) const {
-    return fs::path("/proc") / std::to_string(service.pid()) / what;
+           client.ReadBytes(kMd5DigestSize) == Md5Raw(content);
   }
 
   ServiceProcess service{kPassword};
@@ -99,7 +64,7 @@ TEST_F(LoadTest, TenSessionsStreamWhileEveryFurtherClientIsRefused) {
   std::atomic<int> loggedIn{0};
   std::atomic<int> finished{0};
   std::atomic<int> refusals{0};
-  SteadyCounts();  // all ten places are free
+  SteadyCounts(service.pid());  // all ten places are free
   std::vector<std::thread> streamers;
   for (int i = 0; i < kPlaces; ++i) {
     streamers.emplace_back([&, i] {
@@ -150,7 +115,7 @@ TEST_F(LoadTest, TenSessionsStreamWhileEveryFurtherClientIsRefused) {
 }
 
 TEST_F(LoadTest, TenThousandLoginCyclesLeaveNoDescriptorOrThreadBehind) {
-  const auto [fds, threads] = SteadyCounts();
+  const ResourceCounts before = SteadyCounts(service.pid());
   for (int cycle = 0; cycle < kCycles; ++cycle) {
     RawClient client;
     ASSERT_TRUE(client.Connect(service.port())) << "cycle " << cycle;
@@ -159,74 +124,15 @@ TEST_F(LoadTest, TenThousandLoginCyclesLeaveNoDescriptorOrThreadBehind) {
     ASSERT_EQ(client.ReadLine(), "200 GoodBye.\r\n") << "cycle " << cycle;
     ASSERT_TRUE(client.WaitClosed(10s)) << "cycle " << cycle;
   }
-  std::size_t fdsAfter = 0, threadsAfter = 0;
-  for (int wait = 0; wait < 1000; ++wait) {
-    fdsAfter = Entries(Proc("fd"));
-    threadsAfter = Entries(Proc("task"));
-    if (fdsAfter == fds && threadsAfter == threads) break;
-    std::this_thread::sleep_for(10ms);
-  }
-  std::cout << "after " << kCycles << " cycles: descriptors " << fds << " -> " << fdsAfter
-            << ", threads " << threads << " -> " << threadsAfter << std::endl;
-  EXPECT_EQ(fdsAfter, fds);
-  EXPECT_EQ(threadsAfter, threads);
+  ResourceCounts after;
+  WaitForCounts(
+      service.pid(), [&](const ResourceCounts& now) { return now == before; }, &after);
+  std::cout << "after " << kCycles << " cycles: descriptors " << before.descriptors << " -> "
+            << after.descriptors << ", threads " << before.threads << " -> " << after.threads
+            << std::endl;
+  EXPECT_EQ(after.descriptors, before.descriptors);
+  EXPECT_EQ(after.threads, before.threads);
 }
-
-// A client that sends each byte in a segment of its own (no Nagle coalescing).
-class ByteByByteClient {
- public:
-  explicit ByteByByteClient(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~ByteByByteClient() { ::close(fd_); }
-  ByteByByteClient(const ByteByByteClient&) = delete;
-  ByteByByteClient& operator=(const ByteByByteClient&) = delete;
-
-  bool connected() const { return connected_; }
-  bool Send(const std::string& text) {
-    for (const char byte : text) {
-      if (::send(fd_, &byte, 1, MSG_NOSIGNAL) != 1) return false;
-      std::this_thread::sleep_for(200us);
-    }
-    return true;
-  }
-  // Exactly `count` bytes, or what came before the close or the time limit.
-  std::string Read(std::size_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (pending_.size() < count && std::chrono::steady_clock::now() < deadline) {
-      pollfd waiter{fd_, POLLIN, 0};
-      if (::poll(&waiter, 1, 100) <= 0) continue;
-      char chunk[4096];
-      const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
-      if (got <= 0) break;
-      pending_.append(chunk, static_cast<std::size_t>(got));
-    }
-    const std::string out = pending_.substr(0, count);
-    pending_.erase(0, out.size());
-    return out;
-  }
-  std::string ReadLine() {
-    std::string line;
-    while (line.empty() || line.back() != '\n') {
-      const std::string byte = Read(1);
-      if (byte.empty()) break;
-      line += byte;
-    }
-    return line;
-  }
-
- private:
-  int fd_ = -1;
-  bool connected_ = false;
-  std::string pending_;
-};
 
 TEST_F(LoadTest, SilentClientsLoseTheirPlacesAndByteByByteClientsAreServed) {
   // Ten clients that connect and never send hold every place...
@@ -246,23 +152,22 @@ TEST_F(LoadTest, SilentClientsLoseTheirPlacesAndByteByByteClientsAreServed) {
   std::vector<std::thread> clients;
   for (int i = 0; i < kPlaces; ++i) {
     clients.emplace_back([&, i] {
-      ByteByByteClient client(service.port());
-      if (!client.connected() || !client.Send("HELO\r\n")) return;
-      const std::string challenge = client.ReadLine();
+      RawClient client;
+      if (!client.Connect(service.port()) || !client.SendEachByte("HELO\r\n")) return;
+      const std::string challenge = client.ReadLine(20s);
       if (challenge.size() != 22) return;
-      const std::string text = challenge.substr(4, 16) + ":" + kPassword;
-      const std::string token = Md5HexOf(text.data(), static_cast<std::uint32_t>(text.size()));
-      if (!client.Send("ENTER " + token + "\r\n") || client.ReadLine() != "200 Welcome.\r\n") {
+      if (!client.SendEachByte("ENTER " + TokenFor(challenge, kPassword) + "\r\n") ||
+          client.ReadLine(20s) != "200 Welcome.\r\n") {
         return;
       }
-      if (!client.Send("GET " + Name(i) + "\r\n")) return;
+      if (!client.SendEachByte("GET " + Name(i) + "\r\n")) return;
       std::string header;
-      for (int line = 0; line < 4; ++line) header += client.ReadLine();
+      for (int line = 0; line < 4; ++line) header += client.ReadLine(20s);
       if (header.rfind("200 File Transfer.\r\n", 0) != 0) return;
-      if (!client.Send("Offset: 299990 0\r\n")) return;
+      if (!client.SendEachByte("Offset: 299990 0\r\n")) return;
       const std::string tail = content.substr(299990);
-      if (client.Read(10) != tail || client.Read(16) != Digest(tail)) return;
-      if (!client.Send("QUIT\r\n") || client.ReadLine() != "200 GoodBye.\r\n") return;
+      if (client.ReadBytes(10, 20s) != tail || client.ReadBytes(16, 20s) != Md5Raw(tail)) return;
+      if (!client.SendEachByte("QUIT\r\n") || client.ReadLine(20s) != "200 GoodBye.\r\n") return;
       ++served;
     });
   }

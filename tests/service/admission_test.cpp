@@ -8,9 +8,8 @@ namespace quarv::test {
 namespace {
 
 using AdmissionTest = ServerTest;
-QUARV_SERVER_KINDS(AdmissionTest);
 
-TEST_P(AdmissionTest, EleventhClientIsRefusedAndAPlaceFreedByQuitIsTakenAgain) {
+TEST_F(AdmissionTest, EleventhClientIsRefusedAndAPlaceFreedByQuitIsTakenAgain) {
   std::array<RawClient, 10> clients;
   // Connected in one burst: the places are counted as the sessions are admitted, not when
   // their threads get round to it.
@@ -35,7 +34,7 @@ TEST_P(AdmissionTest, EleventhClientIsRefusedAndAPlaceFreedByQuitIsTakenAgain) {
   EXPECT_EQ(twelfth.ReadAll(20s), "503 Service Unavailable\r\n");
 }
 
-TEST_P(AdmissionTest, StopEndsEverySessionAlsoThoseWaitingForALine) {
+TEST_F(AdmissionTest, StopEndsEverySessionAlsoThoseWaitingForALine) {
   std::array<RawClient, 10> clients;
   for (std::size_t i = 0; i < clients.size(); ++i) {
     ASSERT_TRUE(clients[i].Connect(port()));
@@ -47,7 +46,7 @@ TEST_P(AdmissionTest, StopEndsEverySessionAlsoThoseWaitingForALine) {
       clients[i].ReadLine();
     }
   }
-  server_->Stop();
+  server_.Stop();
   for (auto& client : clients) EXPECT_TRUE(client.WaitClosed(10s));
   RawClient late;
   EXPECT_FALSE(late.Connect(port()));

@@ -28,9 +28,8 @@ class BaseLinksTest : public ServerTest {
     return client.ReadLine();
   }
 };
-INSTANTIATE_TEST_SUITE_P(Servers, BaseLinksTest, testing::Values(ServerKind::InProcess), KindName);
 
-TEST_P(BaseLinksTest, LinksOutOfTheBaseAreNeitherListedNorServedNorFollowed) {
+TEST_F(BaseLinksTest, LinksOutOfTheBaseAreNeitherListedNorServedNorFollowed) {
   const fs::path outside = base().parent_path() / "outside";
   fs::create_directory(outside);
   WriteFile(outside / "secret.txt", "secret");
@@ -75,7 +74,7 @@ TEST_P(BaseLinksTest, LinksOutOfTheBaseAreNeitherListedNorServedNorFollowed) {
   EXPECT_EQ(ReadFile(base() / "in.txt"), "inside");
 }
 
-TEST_P(BaseLinksTest, DeleOfAFileThatAnotherOpenerHoldsIsRefused) {
+TEST_F(BaseLinksTest, DeleOfAFileThatAnotherOpenerHoldsIsRefused) {
   const fs::path file = base() / "growing.log";
   WriteFile(file, "first line\n");
   auto client = LoggedIn();

@@ -7,9 +7,8 @@ namespace quarv::test {
 namespace {
 
 using DeleTest = ServerTest;
-QUARV_SERVER_KINDS(DeleTest);
 
-TEST_P(DeleTest, DeletesAFileAndRefusesWhatIsNotOne) {
+TEST_F(DeleTest, DeletesAFileAndRefusesWhatIsNotOne) {
   WriteFile(base() / "gone.txt", "bye");
   fs::create_directory(base() / "folder");
   fs::create_directory(base() / "sub");
@@ -29,7 +28,7 @@ TEST_P(DeleTest, DeletesAFileAndRefusesWhatIsNotOne) {
   EXPECT_TRUE(fs::is_directory(base() / "folder"));
 }
 
-TEST_P(DeleTest, NamesLeavingTheBaseAreRefusedWithoutTouchingTheFiles) {
+TEST_F(DeleTest, NamesLeavingTheBaseAreRefusedWithoutTouchingTheFiles) {
   // A file beside the base directory, and one in a sibling directory.
   const fs::path outside = base().parent_path() / "outside.txt";
   WriteFile(outside, "secret");

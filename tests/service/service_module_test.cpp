@@ -177,7 +177,7 @@ class ServiceModuleTest : public testing::Test {
     base_ = dir_.path() / "base";
     fs::create_directory(base_);
     port_ = FreeLoopbackPort();
-    WriteSettings(StandardSettings(port_, base_, kPassword));
+    WriteSettings(ServiceSettings(port_, base_, kPassword));
     service_.SetSettingsPath((dir_.path() / "QuarvSvc.ini").c_str());
     ServiceModule::SetControl(&fake_);
     ServiceModule::SetInstance(&service_);
@@ -217,14 +217,7 @@ class ServiceModuleTest : public testing::Test {
   std::atomic<bool> runResult_{false};
 };
 
-TEST_F(ServiceModuleTest, StartReportsPendingThenRunningAndServes) {
-  RunService();
-  ASSERT_TRUE(fake_.WaitReports(4));
-  EXPECT_EQ(AsReports(fake_.Reports()), kStartUp);
-  EXPECT_TRUE(Serving());
-}
-
-TEST_F(ServiceModuleTest, StopReportsStopPendingStopsTheServerAndEndsWithZero) {
+TEST_F(ServiceModuleTest, StartServesAndStopReportsStopPendingStopsTheServerAndEndsWithZero) {
   RunService();
   ASSERT_TRUE(fake_.WaitReports(4));
   RawClient client;
@@ -239,7 +232,7 @@ TEST_F(ServiceModuleTest, StopReportsStopPendingStopsTheServerAndEndsWithZero) {
 }
 
 TEST_F(ServiceModuleTest, StartFailureWithPortZeroEndsWithTheLastErrorAndNeverRuns) {
-  WriteSettings(StandardSettings(0, base_, kPassword));
+  WriteSettings(ServiceSettings(0, base_, kPassword));
   fake_.lastError = 87;
   RunService();
   ASSERT_TRUE(fake_.WaitReports(4));
@@ -325,7 +318,7 @@ TEST_F(ServiceModuleTest, ContinueReadsTheSettingsAgain) {
   ASSERT_TRUE(fake_.WaitReports(4));
   ASSERT_TRUE(fake_.Send(platform::kControlPause));
   const std::uint16_t newPort = FreeLoopbackPort();
-  WriteSettings(StandardSettings(newPort, base_, "new password"));
+  WriteSettings(ServiceSettings(newPort, base_, "new password"));
   ASSERT_TRUE(fake_.Send(platform::kControlContinue));
   RawClient client;
   ASSERT_TRUE(client.Connect(newPort));
@@ -336,7 +329,7 @@ TEST_F(ServiceModuleTest, ContinueThatCannotStartStopsTheServiceWithTheError) {
   RunService();
   ASSERT_TRUE(fake_.WaitReports(4));
   ASSERT_TRUE(fake_.Send(platform::kControlPause));
-  WriteSettings(StandardSettings(0, base_, kPassword));
+  WriteSettings(ServiceSettings(0, base_, kPassword));
   fake_.lastError = 1234;
   fake_.Send(platform::kControlContinue);
   ASSERT_TRUE(Finish());

@@ -11,9 +11,8 @@ namespace quarv::test {
 namespace {
 
 using SessionTest = ServerTest;
-QUARV_SERVER_KINDS(SessionTest);
 
-TEST_P(SessionTest, ChallengeIsSixteenLettersFixedForTheSessionAndDrawnPerSession) {
+TEST_F(SessionTest, ChallengeIsSixteenLettersFixedForTheSessionAndDrawnPerSession) {
   RawClient first;
   RawClient second;
   ASSERT_TRUE(first.Connect(port()));
@@ -30,7 +29,7 @@ TEST_P(SessionTest, ChallengeIsSixteenLettersFixedForTheSessionAndDrawnPerSessio
   EXPECT_NE(other, challenge);
 }
 
-TEST_P(SessionTest, RightTokenLogsInAndWrongTokensMayBeRetried) {
+TEST_F(SessionTest, RightTokenLogsInAndWrongTokensMayBeRetried) {
   RawClient client;
   ASSERT_TRUE(client.Connect(port()));
   ASSERT_TRUE(client.Send("HELO\r\n"));
@@ -60,7 +59,7 @@ TEST_P(SessionTest, RightTokenLogsInAndWrongTokensMayBeRetried) {
   EXPECT_EQ(client.ReadLine(), "200 List of files.\r\n");
 }
 
-TEST_P(SessionTest, EnterIsJudgedAgainstTheSessionsOwnChallenge) {
+TEST_F(SessionTest, EnterIsJudgedAgainstTheSessionsOwnChallenge) {
   RawClient client;
   ASSERT_TRUE(client.Connect(port()));
   // ENTER needs no HELO before it: it is judged at once.
@@ -77,7 +76,7 @@ TEST_P(SessionTest, EnterIsJudgedAgainstTheSessionsOwnChallenge) {
   EXPECT_EQ(client.ReadLine(), "200 Welcome.\r\n");
 }
 
-TEST_P(SessionTest, StatusLinesDependOnTheState) {
+TEST_F(SessionTest, StatusLinesDependOnTheState) {
   RawClient client;
   ASSERT_TRUE(client.Connect(port()));
   const char* unknown = "400 Unknown Message.\r\n";
@@ -101,7 +100,7 @@ TEST_P(SessionTest, StatusLinesDependOnTheState) {
   EXPECT_EQ(ReadListing(client), "200 List of files.\r\n.\r\n");
 }
 
-TEST_P(SessionTest, QuitInEitherStateSaysGoodByeAndCloses) {
+TEST_F(SessionTest, QuitInEitherStateSaysGoodByeAndCloses) {
   RawClient before;
   ASSERT_TRUE(before.Connect(port()));
   ASSERT_TRUE(before.Send("QUIT\r\n"));
@@ -114,7 +113,7 @@ TEST_P(SessionTest, QuitInEitherStateSaysGoodByeAndCloses) {
   EXPECT_TRUE(after->WaitClosed(10s));
 }
 
-TEST_P(SessionTest, LineOf198BytesIsReadAnd199BytesEndTheSessionWithoutReply) {
+TEST_F(SessionTest, LineOf198BytesIsReadAnd199BytesEndTheSessionWithoutReply) {
   RawClient client;
   ASSERT_TRUE(client.Connect(port()));
   ASSERT_TRUE(client.Send(std::string(198, 'X') + "\r\n"));
@@ -129,7 +128,7 @@ TEST_P(SessionTest, LineOf198BytesIsReadAnd199BytesEndTheSessionWithoutReply) {
   EXPECT_EQ(tooLong.ReadAll(1s), "");
 }
 
-TEST_P(SessionTest, BareLfEndsALineAndTheByteAfterCrIsSwallowed) {
+TEST_F(SessionTest, BareLfEndsALineAndTheByteAfterCrIsSwallowed) {
   RawClient client;
   ASSERT_TRUE(client.Connect(port()));
   ASSERT_TRUE(client.Send("HELO\n"));
@@ -142,7 +141,7 @@ TEST_P(SessionTest, BareLfEndsALineAndTheByteAfterCrIsSwallowed) {
   EXPECT_TRUE(client.WaitClosed(10s));
 }
 
-TEST_P(SessionTest, SeveralLinesInOneSendAreAnsweredInOrder) {
+TEST_F(SessionTest, SeveralLinesInOneSendAreAnsweredInOrder) {
   RawClient client;
   ASSERT_TRUE(client.Connect(port()));
   ASSERT_TRUE(client.Send("HELO\r\nLIST\r\nHELO\r\n"));
@@ -152,7 +151,7 @@ TEST_P(SessionTest, SeveralLinesInOneSendAreAnsweredInOrder) {
   EXPECT_EQ(client.ReadLine(), challenge);
 }
 
-TEST_P(SessionTest, LoginTimerClosesASilentClientAndSparesALoggedInOne) {
+TEST_F(SessionTest, LoginTimerClosesASilentClientAndSparesALoggedInOne) {
   // The logged-in client starts first, so that its timer would have run out before the others'.
   auto idle = LoggedIn();
   RawClient silent;

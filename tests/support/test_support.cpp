@@ -1,5 +1,5 @@
-// The portable part of the test helpers; the operating-system parts (processes, sockets, file
-// times) are in test_support_posix.cpp and test_support_win32.cpp.
+// The portable part of the test helpers; the operating-system parts (sockets, file times) are in
+// test_support_posix.cpp and test_support_win32.cpp.
 #include "tests/support/test_support.h"
 
 #include <atomic>
@@ -7,6 +7,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "common/md5.h"
 #include "tests/support/test_support_os.h"
@@ -61,33 +62,39 @@ std::string PatternBytes(std::size_t size, std::uint32_t seed) {
 }
 
 fs::path CopyExecutable(const fs::path& executable, const fs::path& dir) {
-  const fs::path target = dir / executable.filename();
+  fs::path target = dir / executable.filename();
   fs::copy_file(executable, target, fs::copy_options::overwrite_existing);
   fs::permissions(target, fs::perms::owner_all, fs::perm_options::add);
   return target;
 }
 
-std::string ChildProcess::Stdout() const {
-  return ReadFile(outPath_);
-}
-std::string ChildProcess::Stderr() const {
-  return ReadFile(errPath_);
+std::string Md5Raw(const std::string& bytes) {
+  Md5Context context;
+  Md5Init(&context);
+  Md5Update(&context, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  Md5Final(&context);
+  return std::string(reinterpret_cast<const char*>(context.digest), kMd5DigestSize);
 }
 
-std::string RunToEnd(const std::vector<std::string>& argv, const fs::path& workDir,
-                     std::chrono::milliseconds timeout, int* exitCode) {
-  ChildProcess child;
-  if (!child.Start(argv, workDir)) {
-    if (exitCode != nullptr) *exitCode = -1;
-    return {};
+std::string Md5Hex(const std::string& bytes) {
+  return Md5HexOf(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+}
+
+std::string TokenFor(const std::string& challengeLine, const std::string& password) {
+  if (challengeLine.size() < 6) return {};
+  return Md5Hex(challengeLine.substr(4, challengeLine.size() - 6) + ":" + password);
+}
+
+int Count(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
   }
-  int code = -1;
-  if (!child.Wait(timeout, &code)) {
-    child.Kill();
-    code = -1;
-  }
-  if (exitCode != nullptr) *exitCode = code;
-  return child.Stdout();
+  return count;
+}
+
+bool Contains(const std::string& text, const std::string& needle) {
+  return text.find(needle) != std::string::npos;
 }
 
 RawClient::~RawClient() {
@@ -148,14 +155,21 @@ bool RawClient::WaitClosed(std::chrono::milliseconds timeout) {
   }
 }
 
+bool RawClient::SendEachByte(const std::string& bytes) {
+  if (fd_ < 0) return false;
+  os::SendSegmentsAtOnce(fd_);
+  for (const char byte : bytes) {
+    if (!Send(std::string(1, byte))) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
 bool RawClient::Login(const std::string& password) {
   if (!Send("HELO\r\n")) return false;
   const std::string reply = ReadLine();
   if (reply.size() < 6 || reply.compare(0, 4, "200 ") != 0) return false;
-  const std::string challenge = reply.substr(4, reply.size() - 6);
-  const std::string text = challenge + ":" + password;
-  const std::string token = Md5HexOf(text.data(), static_cast<std::uint32_t>(text.size()));
-  if (!Send("ENTER " + token + "\r\n")) return false;
+  if (!Send("ENTER " + TokenFor(reply, password) + "\r\n")) return false;
   return ReadLine() == "200 Welcome.\r\n";
 }
 

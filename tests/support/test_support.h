@@ -1,12 +1,12 @@
-// Helpers shared by the test suites: temporary directories, free loopback ports, files with
-// given content and time, and child processes with captured output.
+// Helpers shared by the test suites on every platform: temporary directories, free loopback
+// ports, files with given content and time, MD5 digests of test data, and a raw protocol client.
+// Child processes and the real programs are in process.h, service_process.h and agent_process.h.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "platform/file_time.h"
 
@@ -49,43 +49,16 @@ void SetFileTime(const std::filesystem::path& path, platform::FileTime time);
 std::filesystem::path CopyExecutable(const std::filesystem::path& executable,
                                      const std::filesystem::path& dir);
 
-// A child process started with a working directory, its standard output and standard error
-// captured to files. Destroying a running child kills it (SIGKILL) and reaps it.
-// On Windows there are no signals: Signal and Kill end the process at once (TerminateProcess)
-// with the exit code a POSIX process killed by that signal shows, 128 + the signal number.
-class ChildProcess {
- public:
-  ChildProcess() = default;
-  ~ChildProcess();
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
+// The MD5 digest of `bytes`: its 16 raw bytes (as in a GET trailer) or its text form.
+std::string Md5Raw(const std::string& bytes);
+std::string Md5Hex(const std::string& bytes);
+// The login token for a challenge line "200 <challenge>\r\n": the text form of the digest of
+// the challenge, a colon and the password.
+std::string TokenFor(const std::string& challengeLine, const std::string& password);
 
-  // Starts `argv[0]` with the arguments; false when it could not be started.
-  bool Start(const std::vector<std::string>& argv, const std::filesystem::path& workDir);
-  // Waits up to `timeout` for the end. True when it ended; `exitCode` gets its exit status
-  // (128 + signal number when a signal ended it).
-  bool Wait(std::chrono::milliseconds timeout, int* exitCode = nullptr);
-  void Signal(int signalNumber);
-  void Kill();  // SIGKILL and reap
-  bool Running();
-  int pid() const { return pid_; }
-  // Everything the child has written to standard output / standard error so far.
-  std::string Stdout() const;
-  std::string Stderr() const;
-
- private:
-  int pid_ = -1;
-  std::intptr_t process_ = 0;  // Windows: the process handle
-  bool reaped_ = false;
-  int status_ = 0;
-  std::filesystem::path outPath_;
-  std::filesystem::path errPath_;
-};
-
-// Runs a program to its end (at most `timeout`), returning its standard output; the exit status
-// goes to `exitCode` (-1 when it had to be killed).
-std::string RunToEnd(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
-                     std::chrono::milliseconds timeout, int* exitCode = nullptr);
+// The number of times `needle` occurs in `text`, and whether it occurs at all.
+int Count(const std::string& text, const std::string& needle);
+bool Contains(const std::string& text, const std::string& needle);
 
 // A plain loopback client for driving a server by hand in tests: raw sends and reads with a
 // time limit, so that a test never hangs.
@@ -98,6 +71,8 @@ class RawClient {
 
   bool Connect(std::uint16_t port, const char* host = "127.0.0.1");
   bool Send(const std::string& bytes);
+  // Sends each byte in a segment of its own (no coalescing), with a short pause between them.
+  bool SendEachByte(const std::string& bytes);
   // Reads up to and including the next LF (CR LF kept), or "" on close/time-out.
   std::string ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Reads exactly `count` bytes, or what arrived before close/time-out.

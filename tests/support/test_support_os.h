@@ -17,4 +17,7 @@ enum class ReceiveResult { Data, Closed, TimedOut };
 ReceiveResult ReceiveSome(int socket, std::string* pending,
                           std::chrono::steady_clock::time_point deadline);
 
+// Sends every later send of `socket` in a segment of its own (TCP_NODELAY).
+void SendSegmentsAtOnce(int socket);
+
 }  // namespace quarv::test::os

@@ -1,16 +1,12 @@
-// The POSIX side of the test helpers: fork/exec children, stat/utimensat times, BSD sockets.
+// The POSIX side of the test helpers: stat/utimensat times, BSD sockets.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <atomic>
-#include <thread>
 
 #include "tests/support/test_support.h"
 #include "tests/support/test_support_os.h"
@@ -36,6 +32,11 @@ ReceiveResult ReceiveSome(int socket, std::string* pending, Clock::time_point de
   if (got <= 0) return ReceiveResult::Closed;
   pending->append(chunk, static_cast<std::size_t>(got));
   return ReceiveResult::Data;
+}
+
+void SendSegmentsAtOnce(int socket) {
+  const int on = 1;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 }  // namespace os
@@ -74,80 +75,6 @@ void SetFileTime(const fs::path& path, platform::FileTime time) {
   times[0].tv_nsec = static_cast<long>((units % platform::kFileTimeUnitsPerSecond) * 100);
   times[1] = times[0];
   ::utimensat(AT_FDCWD, path.c_str(), times, 0);
-}
-
-ChildProcess::~ChildProcess() {
-  if (pid_ > 0 && !reaped_) Kill();
-  std::error_code error;
-  if (!outPath_.empty()) fs::remove(outPath_, error);
-  if (!errPath_.empty()) fs::remove(errPath_, error);
-}
-
-bool ChildProcess::Start(const std::vector<std::string>& argv, const fs::path& workDir) {
-  static std::atomic<int> counter{0};
-  const std::string stem =
-      (fs::temp_directory_path() /
-       ("quarv-child-" + std::to_string(::getpid()) + "-" + std::to_string(counter++)))
-          .string();
-  outPath_ = stem + ".out";
-  errPath_ = stem + ".err";
-  std::vector<char*> args;
-  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int in = ::open("/dev/null", O_RDONLY);
-    if (out < 0 || err < 0 || in < 0 || ::chdir(workDir.c_str()) != 0) _exit(126);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    // Signals blocked or ignored by the test runner must not leak into the child.
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::signal(SIGPIPE, SIG_DFL);
-    ::execv(args[0], args.data());
-    _exit(127);
-  }
-  pid_ = pid;
-  reaped_ = false;
-  return true;
-}
-
-bool ChildProcess::Wait(std::chrono::milliseconds timeout, int* exitCode) {
-  if (pid_ <= 0) return false;
-  const auto deadline = Clock::now() + timeout;
-  while (!reaped_) {
-    const pid_t done = ::waitpid(pid_, &status_, WNOHANG);
-    if (done == pid_) {
-      reaped_ = true;
-      break;
-    }
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (exitCode != nullptr) {
-    *exitCode = WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
-  }
-  return true;
-}
-
-void ChildProcess::Signal(int signalNumber) {
-  if (pid_ > 0 && !reaped_) ::kill(pid_, signalNumber);
-}
-
-void ChildProcess::Kill() {
-  if (pid_ <= 0 || reaped_) return;
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, &status_, 0);
-  reaped_ = true;
-}
-
-bool ChildProcess::Running() {
-  return pid_ > 0 && !Wait(std::chrono::milliseconds(0));
 }
 
 bool RawClient::Connect(std::uint16_t port, const char* host) {

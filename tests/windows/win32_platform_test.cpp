@@ -64,6 +64,12 @@ DWORD AttributesOf(const std::string& path) {
 
 class Win32FileTest : public ::testing::Test {
  protected:
+  void SetUp() override {
+    SystemError error;
+    ASSERT_TRUE(base_.Open(PathOf("").c_str(), &error)) << error.code;
+  }
+
+  // A path as the programs form it: the base prefix of the directory, then the name.
   std::string PathOf(const char* name) {
     char prefix[512];
     EXPECT_TRUE(FormBasePrefix(dir_.str().c_str(), prefix, sizeof prefix));
@@ -71,6 +77,7 @@ class Win32FileTest : public ::testing::Test {
   }
 
   test::TempDir dir_;
+  BaseDirectory base_;
 };
 
 TEST_F(Win32FileTest, PartialFileIsHiddenKeptOnReopenAndFinishedAsANormalFile) {
@@ -84,7 +91,7 @@ TEST_F(Win32FileTest, PartialFileIsHiddenKeptOnReopenAndFinishedAsANormalFile) {
     ASSERT_TRUE(file.Write("12345", 5, &written));
     EXPECT_EQ(written, 5u);
     // While it is being written, it is not sent.
-    File sender = File::OpenForSending(partial.c_str(), &error);
+    File sender = File::OpenForSending(base_, "_incomplete_a.bin", &error);
     EXPECT_FALSE(sender.IsOpen());
     EXPECT_EQ(error.code, kErrorSharingViolation);
   }
@@ -116,7 +123,7 @@ TEST_F(Win32FileTest, PartialFileIsHiddenKeptOnReopenAndFinishedAsANormalFile) {
   ASSERT_TRUE(RenameNoReplace(partial.c_str(), finished.c_str()));
   // The rename keeps the attribute; the agent clears it.
   EXPECT_NE(AttributesOf(finished) & FILE_ATTRIBUTE_HIDDEN, 0u);
-  ASSERT_TRUE(SetNormalAttribute(finished.c_str()));
+  SetNormalAttribute(finished.c_str());
   EXPECT_EQ(AttributesOf(finished) & FILE_ATTRIBUTE_HIDDEN, 0u);
   FileTime found = 0;
   ASSERT_TRUE(FindEntry(finished.c_str(), &found));
@@ -137,7 +144,7 @@ TEST_F(Win32FileTest, EnumerationGivesFilesWithSizeAndTimeAndMarksDirectories) {
   }
 
   DirectoryReader reader;
-  ASSERT_TRUE(reader.Open(PathOf("*").c_str()));
+  ASSERT_TRUE(reader.Open(base_));
   std::vector<std::string> files;
   std::vector<std::string> directories;
   DirectoryEntry entry;
@@ -162,7 +169,19 @@ TEST_F(Win32FileTest, EnumerationGivesFilesWithSizeAndTimeAndMarksDirectories) {
   EXPECT_EQ(files, (std::vector<std::string>{"_incomplete_x", "big.bin", "one.txt"}));
   EXPECT_EQ(directories, (std::vector<std::string>{".", "..", "sub"}));
 
-  EXPECT_FALSE(reader.Open(PathOf("missing\\*").c_str()));
+  // A base directory that was never opened, or is no longer where its prefix names it, gives no
+  // entry.
+  BaseDirectory missing;
+  SystemError error;
+  EXPECT_FALSE(missing.Open(PathOf("missing\\").c_str(), &error));
+  EXPECT_FALSE(reader.Open(missing));
+  std::filesystem::create_directory(dir_.path() / "gone");
+  BaseDirectory gone;
+  ASSERT_TRUE(gone.Open(PathOf("gone\\").c_str(), &error)) << error.code;
+  std::error_code moved;
+  std::filesystem::rename(dir_.path() / "gone", dir_.path() / "moved", moved);
+  ASSERT_FALSE(moved) << moved.message();
+  EXPECT_FALSE(reader.Open(gone));
 }
 
 TEST(Win32NamedLockTest, ASecondHolderIsToldUntilTheFirstReleases) {

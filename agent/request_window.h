@@ -1,0 +1,58 @@
+// The requests on their way ahead of the file being fetched: the GET of a later file together
+// with its whole-file offset line, so that the service never waits for the agent between files.
+// Replies are still read one file after another. The window holds at most kAheadFiles files in at
+// most kAheadBytes bytes of request lines, which the service's receive buffer always takes (so
+// that the agent never waits in a send while the service waits for it to read); it is refilled in
+// one send once no more than kAheadRefill files are left asked for.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quarv::agent {
+
+// Small files on a path with long round trips need many requests in flight; the byte limit bounds
+// them for longer names.
+inline constexpr std::size_t kAheadFiles = 128;
+inline constexpr std::size_t kAheadRefill = kAheadFiles / 2;
+inline constexpr std::size_t kAheadBytes = 4096;
+
+// Whether the request of a pending file may go ahead.
+enum class AheadChoice {
+  Never,     // the file is never asked for (its fetch refuses the name): passed over
+  LockStep,  // the file must be asked for in lock step: nothing goes ahead past it
+  Ahead,     // its request may go ahead
+};
+
+class RequestWindow {
+ public:
+  using Chooser = std::function<AheadChoice(const std::string& name)>;
+
+  // A window over a pass's `fileCount` pending files.
+  explicit RequestWindow(std::size_t fileCount) : wentAhead_(fileCount, false) {}
+
+  // Whether the request of pending file `index` went ahead.
+  bool WentAhead(std::size_t index) const { return wentAhead_[index]; }
+
+  // Before pending file `index` is fetched: when the window is due for a refill, takes in the
+  // requests of the files from `index` on, in order, as far as `choose` lets them go ahead and
+  // the window has room. Returns their lines, to be sent together (empty: none).
+  std::string Refill(std::size_t index, const std::vector<std::string>& pending,
+                     const Chooser& choose);
+  // Takes the request of pending file `index`, named `name`, into the window; its lines are
+  // appended to `requests`.
+  void Take(std::size_t index, const std::string& name, std::string* requests);
+  // Pending file `index`, named `name`, is done with: a request of it that went ahead leaves the
+  // window.
+  void Done(std::size_t index, const std::string& name);
+
+ private:
+  std::vector<bool> wentAhead_;
+  std::size_t considered_ = 0;  // the files before it have been considered for a refill
+  std::size_t files_ = 0;       // requests in the window
+  std::size_t bytes_ = 0;       // and their bytes
+};
+
+}  // namespace quarv::agent
