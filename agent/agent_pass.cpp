@@ -63,7 +63,7 @@ bool FetchAgent::Connect(const char* host, int port) {
     return false;
   }
   // Without keepalive the idle timeout still ends a connection that went silent.
-  (void)connection.EnableKeepAlive();
+  connection.EnableKeepAlive();
   return true;
 }
 

@@ -76,7 +76,7 @@ bool PartialFile::MoveIntoPlace(bool durable) {
     return false;
   }
   // A file whose hidden attribute stays is still in place under its own name.
-  (void)platform::SetNormalAttribute(finalPath_.c_str());
+  platform::SetNormalAttribute(finalPath_.c_str());
   if (durable) durable_ = durable_ && platform::FlushDirectoryEntry(finalPath_.c_str());
   return true;
 }

@@ -4,12 +4,14 @@
 #include <iconv.h>
 
 #include <array>
+#include <cstdint>
 #include <string>
 
 #include "agent/agent_run.h"
 #include "agent/console_output.h"
 #include "agent/fetch_agent.h"
 #include "agent/messages.h"
+#include "platform/net.h"
 #include "tests/support/settings_file.h"
 #include "tests/support/test_support.h"
 
@@ -74,6 +76,14 @@ TEST(LocalNameTest, OnlyPlainEntriesOfTheBaseAreSafe) {
                              "a\tb", "a\x7f", "line\x01", "_incomplete_x", "_Incomplete_x"}) {
     EXPECT_FALSE(FetchAgent::IsSafeLocalName(unsafe)) << unsafe;
   }
+}
+
+// The agent's HOST goes through the system's resolver (the common suite links a recording one
+// in its place): a name comes back as its address in network order.
+TEST(HostLookupTest, TheSystemResolverGivesLocalhostItsAddress) {
+  std::uint32_t address = 0;
+  ASSERT_TRUE(platform::LookupHost("localhost", &address));
+  EXPECT_EQ(address, platform::ParseDottedAddress("127.0.0.1"));
 }
 
 TEST(AgentSettingsTest, DefaultsWithoutAFile) {
