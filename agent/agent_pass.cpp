@@ -114,6 +114,7 @@ bool FetchAgent::ReadList(std::vector<std::string>* pending, int* present) {
   std::string name;
   std::uint32_t timeLow = 0, timeHigh = 0, sizeLow = 0, sizeHigh = 0;
   namesBeyondTable_ = 0;
+  pendingSizes_.clear();
   for (;;) {
     if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
     const bool terminator = line_[0] == '.';
@@ -139,6 +140,7 @@ bool FetchAgent::ReadList(std::vector<std::string>* pending, int* present) {
         Say(Message::EmptyFileSkipped, name.c_str());
       } else if (pending->size() < kMaxPendingNames) {
         pending->push_back(name);
+        pendingSizes_.push_back(platform::MakeWide(sizeLow, sizeHigh));
       } else {
         // The table is full. The rest of the block is still read, so that the next line read
         // is the reply to the first GET; its pending files are only counted.
@@ -164,29 +166,40 @@ bool FetchAgent::IsPresentLocally(const char* name, std::uint32_t lastWriteLow,
 
 bool FetchAgent::FetchPending(std::vector<std::string>* pending, int* notFetched, int* finished) {
   // Requests go ahead only while fetches succeed (the first file of a pass goes alone) and never
-  // past a file that must go in lock step. With DELETEFILE only the next file's request goes
-  // ahead, in the same send as the DELE of the file just fetched (after that file is on stable
-  // storage), so that the DELE's reply comes before the next file's and the console keeps its
-  // order.
+  // past a file that must go in lock step. With DELETEFILE the window is refilled in the same
+  // send as the DELE of the file just fetched (after that file is on stable storage); each DELE's
+  // reply is read where it stands among the replies, and the console output after the file's
+  // lines is held until then, so that the console keeps its order.
   RequestWindow ahead(pending->size());
-  const RequestWindow::Chooser choose = [this](const std::string& name) {
-    return AheadChoiceFor(name);
+  const RequestWindow::Chooser choose = [this](std::size_t index, const std::string& name) {
+    return WindowChoiceFor(index, name);
   };
+  deletes_.clear();
+  deleteReplyLost_ = false;
   bool sendAhead = false;
   for (std::size_t index = 0; index < pending->size(); ++index) {
     if (sendAhead) Send(ahead.Refill(index, *pending, choose));
+    // A request not sent ahead is sent now, behind every outstanding DELE.
+    ReadDeletesBefore(index, !ahead.WentAhead(index));
     const std::string name = std::exchange((*pending)[index], std::string());  // entry released
     Say(Message::FileBanner, name.c_str());
     const FetchResult result = Fetch(name.c_str(), notFetched, ahead.WentAhead(index));
     ahead.Done(index, name);
     sendAhead = result == FetchResult::Fetched && !deleteFile;
-    if (result == FetchResult::AbortPass) return false;
-    if (result == FetchResult::EndPass) return true;
+    if (result == FetchResult::AbortPass) {
+      ReleaseConsole();
+      return false;
+    }
+    if (result == FetchResult::EndPass) {
+      SettleDeletesAtEnd(index, ahead, pending->size());
+      return true;
+    }
     if (result == FetchResult::Fetched) {
       ++*finished;
       if (deleteFile) DeleteFetched(name, *pending, index + 1, ahead);
     }
   }
+  ReadDeletesBefore(pending->size(), true);
   return true;
 }
 
@@ -200,21 +213,89 @@ AheadChoice FetchAgent::AheadChoiceFor(const std::string& name) const {
                                                            : AheadChoice::Ahead;
 }
 
+AheadChoice FetchAgent::WindowChoiceFor(std::size_t index, const std::string& name) const {
+  const AheadChoice choice = AheadChoiceFor(name);
+  if (choice == AheadChoice::Ahead && deleteFile && index < pendingSizes_.size() &&
+      pendingSizes_[index] > kLargestFileAheadOfDeletes) {
+    return AheadChoice::LockStep;
+  }
+  return choice;
+}
+
 void FetchAgent::DeleteFetched(const std::string& name, const std::vector<std::string>& pending,
                                std::size_t next, RequestWindow& ahead) {
   // The local copy might not survive a crash yet, or the name does not fit a DELE line that the
   // service takes: then the service keeps its own copy.
   const bool deleting = fetchedDurably_ && name.size() <= kLongestDeleteName;
+  if (!deleting) Say(Message::ServerDeleteFailed, name.c_str());
   std::string requests = deleting ? DeleteRequest(name) : std::string();
-  if (next < pending.size() && AheadChoiceFor(pending[next]) == AheadChoice::Ahead) {
+  const std::size_t before = ahead.NextToConsider(next);
+  const RequestWindow::Chooser choose = [this](std::size_t index, const std::string& file) {
+    return WindowChoiceFor(index, file);
+  };
+  requests += ahead.Refill(next, pending, choose);
+  // A large next file still goes with the DELE: its reply comes after the DELE's, so that nothing
+  // is held while its body arrives.
+  if (next < pending.size() && !ahead.WentAhead(next) &&
+      AheadChoiceFor(pending[next]) == AheadChoice::Ahead) {
     ahead.Take(next, pending[next], &requests);
   }
   Send(requests);
   if (deleting) {
-    (void)ReadDeleteReply(name.c_str());  // a lost connection shows at the next request
-  } else {
-    Say(Message::ServerDeleteFailed, name.c_str());
+    deletes_.push_back(OutstandingDelete{name, before});
+    OpenConsolePlace();
   }
+}
+
+void FetchAgent::ReadDeletesBefore(std::size_t index, bool all) {
+  while (!deletes_.empty() && (all || deletes_.front().before <= index)) {
+    std::string text;
+    // A lost reply says nothing; the lost connection shows at the next request.
+    if (!deleteReplyLost_ && !connection.ReadLine(line_.data(), kDeleteLineLimit)) {
+      deleteReplyLost_ = true;
+    }
+    if (!deleteReplyLost_) {
+      const char* deleted = deletes_.front().name.c_str();
+      text = IsAccepted(line_.data()) ? FormatMessage(Message::ServerFileDeleted, deleted)
+                                      : FormatMessage(Message::ServerDeleteFailed, deleted);
+    }
+    deletes_.pop_front();
+    SettleConsolePlace(text);
+  }
+}
+
+void FetchAgent::SettleDeletesAtEnd(std::size_t index, const RequestWindow& ahead,
+                                    std::size_t fileCount) {
+  // The replies of the DELEs sent after the request of the file the pass ended at come after
+  // the rest of that file's exchange and the exchanges sent ahead before them.
+  bool inStep = unreadBody_.has_value() && DrainBody(*unreadBody_);
+  for (std::size_t next = index + 1; inStep && !deletes_.empty() && next <= fileCount; ++next) {
+    ReadDeletesBefore(next, false);
+    if (deleteReplyLost_) break;
+    if (!deletes_.empty() && next < fileCount && ahead.WentAhead(next)) inStep = DrainExchange();
+  }
+  deletes_.clear();
+  ReleaseConsole();
+}
+
+bool FetchAgent::DrainExchange() {
+  if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
+  if (!IsAccepted(line_.data())) {
+    // The offset line that went with it is answered as an unknown command.
+    return connection.ReadLine(line_.data(), kReplyLineLimit) && !IsAccepted(line_.data());
+  }
+  std::uint64_t size = 0;
+  for (;;) {
+    if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
+    if (line_[0] == '\0') break;
+    const char* value = SplitToken(line_.data());
+    std::uint32_t low = 0, high = 0;
+    if (value != nullptr && std::strcmp(line_.data(), kSizeKey) == 0 &&
+        ParseWords(value, &low, &high)) {
+      size = platform::MakeWide(low, high);
+    }
+  }
+  return size != 0 && DrainBody(size);
 }
 
 bool FetchAgent::DeleteOnServer(const char* name) {

@@ -1,8 +1,20 @@
 #include "agent/console_output.h"
 
+#include <deque>
+
 #include "platform/console.h"
 
 namespace quarv::agent {
+namespace {
+
+// The output held behind each open place, oldest place first. The agent writes to the console
+// from one thread only.
+std::deque<std::string>& HeldBehindPlaces() {
+  static std::deque<std::string> held;
+  return held;
+}
+
+}  // namespace
 
 std::string FormatArguments(Message id, std::span<const MessageArgument> arguments) {
   // The format is turned into console bytes first, so that the arguments stay as they are. No
@@ -31,7 +43,37 @@ std::string FormatArguments(Message id, std::span<const MessageArgument> argumen
 }
 
 void WriteToConsole(const std::string& text) {
-  platform::ConsoleWrite(text.data(), text.size());
+  std::deque<std::string>& held = HeldBehindPlaces();
+  if (!held.empty()) {
+    held.back() += text;
+    return;
+  }
+  if (!text.empty()) platform::ConsoleWrite(text.data(), text.size());
+}
+
+void OpenConsolePlace() {
+  HeldBehindPlaces().emplace_back();
+}
+
+void SettleConsolePlace(const std::string& text) {
+  std::deque<std::string>& held = HeldBehindPlaces();
+  if (held.empty()) {
+    WriteToConsole(text);
+    return;
+  }
+  // Nothing before the oldest place is held: its text and what follows it up to the next place
+  // can go out now.
+  const std::string out = text + held.front();
+  held.pop_front();
+  if (!out.empty()) platform::ConsoleWrite(out.data(), out.size());
+}
+
+void ReleaseConsole() {
+  while (!HeldBehindPlaces().empty()) SettleConsolePlace(std::string());
+}
+
+std::size_t OpenConsolePlaces() {
+  return HeldBehindPlaces().size();
 }
 
 }  // namespace quarv::agent

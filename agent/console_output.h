@@ -106,8 +106,25 @@ std::string FormatMessage(MessageFor<std::type_identity_t<Args>...> message, Arg
   return FormatArguments(message.id(), arguments);
 }
 
-// Writes console bytes in one write.
+// Writes console bytes in one write, or holds them back behind an open place (below).
 void WriteToConsole(const std::string& text);
+
+// Console output held back: a place opened in the output stands for text that is not known yet
+// (the outcome of a request whose reply comes later). What is written after it is held until the
+// place is settled, then written after the place's text, so that the console shows the same bytes
+// in the same order as if the text had been known at once. Places are settled oldest first.
+// The held bytes are those written while a place is open: their amount is bounded by what the
+// caller does while it keeps places open.
+//
+// Opens a place at the end of the output.
+void OpenConsolePlace();
+// The oldest open place's text: it is written, with the output held behind it up to the next
+// open place.
+void SettleConsolePlace(const std::string& text);
+// Every open place is settled without text: all held output is written, in order.
+void ReleaseConsole();
+// How many places are open.
+std::size_t OpenConsolePlaces();
 
 // Formats the message with its arguments and writes it to the console in one write.
 template <typename... Args>

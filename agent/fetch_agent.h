@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,6 +46,11 @@ inline constexpr std::uint32_t kReceiveSize = kReceiveBlocks * kBlockSize;
 inline constexpr std::uint32_t kTrailerSize = 16;
 // Size of the buffer SizeText writes into.
 inline constexpr std::size_t kSizeTextCapacity = 32;
+
+// With DELETEFILE, a listed file larger than this is asked for only once no DELE reply is
+// outstanding, so that its progress shows as it arrives; smaller files go ahead past outstanding
+// DELEs, their console output held until the replies are read.
+inline constexpr std::uint64_t kLargestFileAheadOfDeletes = std::uint64_t{1024} * 1024;
 
 // A connection on which the service sends nothing for this long counts as lost: the pass ends
 // (the partial file kept for a resume) and the run tries again, instead of waiting for ever on a
@@ -148,10 +154,25 @@ class FetchAgent {
   // (safe, its paths fit) and has no partial file, so that the offset asked for is 0 whatever the
   // header says.
   AheadChoice AheadChoiceFor(const std::string& name) const;
-  // The DELE of `name`, just fetched, when it is safe to delete, sent together with the request
-  // of pending file `next` when that may go ahead; then the DELE's reply.
+  // The choice for pending file `index` in the window: with DELETEFILE a large file never goes
+  // ahead past an outstanding DELE.
+  AheadChoice WindowChoiceFor(std::size_t index, const std::string& name) const;
+  // The DELE of `name`, just fetched, when it is safe to delete, sent together with the window's
+  // refill from pending file `next` on; its reply is read where it stands in the stream (before
+  // the replies of the requests sent after it), its message held in its place until then.
   void DeleteFetched(const std::string& name, const std::vector<std::string>& pending,
                      std::size_t next, RequestWindow& ahead);
+  // Reads the replies of the outstanding DELEs sent before the request of pending file `index`
+  // (every one when `all`), settling their console places. A reply that does not come settles
+  // its place without text, as does every later one.
+  void ReadDeletesBefore(std::size_t index, bool all);
+  // After the pass ended at pending file `index` with DELE replies outstanding: reads past the
+  // rest of that file's body (when known) and the exchanges of the requests sent ahead before
+  // the DELEs, so that their replies are read; every place still open is then released.
+  void SettleDeletesAtEnd(std::size_t index, const RequestWindow& ahead, std::size_t fileCount);
+  // Reads and drops the whole exchange of a GET that went ahead with the whole-file offset
+  // line. False when the connection is out of step or lost.
+  bool DrainExchange();
 
   // The fetch of one file (file_fetch.cpp); `requested`: its GET and whole-file offset line went
   // ahead. Each of its steps that may end the fetch returns the result it ends with, or nothing
@@ -195,6 +216,20 @@ class FetchAgent {
   bool fetchedDurably_ = false;
   // Files of the last list that would have been pending beyond kMaxPendingNames.
   int namesBeyondTable_ = 0;
+  // The listed size of each pending file of the pass, by its index.
+  std::vector<std::uint64_t> pendingSizes_;
+  // A DELE sent whose reply is not read yet: it comes before the replies of the requests of
+  // pending files from `before` on that went ahead.
+  struct OutstandingDelete {
+    std::string name;
+    std::size_t before = 0;
+  };
+  std::deque<OutstandingDelete> deletes_;
+  // A DELE reply did not come: the connection is lost, no later reply is read.
+  bool deleteReplyLost_ = false;
+  // When the last fetch ended the pass in the middle of its body: the bytes of it (and its
+  // trailer) still on their way.
+  std::optional<std::uint64_t> unreadBody_;
 };
 
 }  // namespace quarv::agent

@@ -43,6 +43,7 @@ FetchResult FetchAgent::FetchFile(const char* name, int* notFetched) {
 
 FetchResult FetchAgent::Fetch(const char* name, int* notFetched, bool requested) {
   fetchedDurably_ = false;
+  unreadBody_.reset();
   // A name that would leave the base directory is not even asked for; nor is a name whose GET
   // line the service cannot take (it would end the connection): that one is skipped like a name
   // too long for the local path.
@@ -187,8 +188,10 @@ std::optional<FetchResult> FetchAgent::ReceiveBody(PartialFile& partial, std::ui
   // Short of memory for whole receives, the body is taken block by block.
   if (!digest.Start(length, capacity)) {
     capacity = std::min(capacity, kBlockSize);
-    if (!digest.Start(length, capacity))
+    if (!digest.Start(length, capacity)) {
+      unreadBody_ = length;
       return fail(Message::LocalWriteError, FetchResult::EndPass);
+    }
   }
   while (remaining != 0) {
     const std::uint32_t want =
@@ -203,6 +206,7 @@ std::optional<FetchResult> FetchAgent::ReceiveBody(PartialFile& partial, std::ui
       // The blocks written whole before the failing one still count on the bar. The rest of the
       // body is still on its way: the pass ends.
       bar.Show(remaining - static_cast<std::int64_t>(written / kBlockSize * kBlockSize));
+      unreadBody_ = static_cast<std::uint64_t>(remaining) - got;
       return fail(Message::LocalWriteError, FetchResult::EndPass);
     }
     digest.Digest(got);

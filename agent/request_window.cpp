@@ -13,7 +13,7 @@ std::string RequestWindow::Refill(std::size_t index, const std::vector<std::stri
   considered_ = std::max(considered_, index);
   while (considered_ < pending.size() && files_ < kAheadFiles) {
     const std::string& name = pending[considered_];
-    const AheadChoice choice = choose(name);
+    const AheadChoice choice = choose(considered_, name);
     if (choice == AheadChoice::Never) {
       ++considered_;
       continue;

@@ -28,7 +28,7 @@ enum class AheadChoice {
 
 class RequestWindow {
  public:
-  using Chooser = std::function<AheadChoice(const std::string& name)>;
+  using Chooser = std::function<AheadChoice(std::size_t index, const std::string& name)>;
 
   // A window over a pass's `fileCount` pending files.
   explicit RequestWindow(std::size_t fileCount) : wentAhead_(fileCount, false) {}
@@ -41,6 +41,11 @@ class RequestWindow {
   // the window has room. Returns their lines, to be sent together (empty: none).
   std::string Refill(std::size_t index, const std::vector<std::string>& pending,
                      const Chooser& choose);
+  // The first pending file, from `index` on, whose request has not been considered for the window
+  // yet: every request of a file before it that went ahead has been sent.
+  std::size_t NextToConsider(std::size_t index) const {
+    return considered_ > index ? considered_ : index;
+  }
   // Takes the request of pending file `index`, named `name`, into the window; its lines are
   // appended to `requests`.
   void Take(std::size_t index, const std::string& name, std::string* requests);

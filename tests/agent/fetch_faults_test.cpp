@@ -3,8 +3,10 @@
 // file over 4 GiB. The agent is the real program; the service is the fake of fake_service.h.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "common/md5.h"
 #include "tests/agent/fake_service.h"
@@ -388,6 +390,116 @@ TEST_F(FetchFaultsTest, WithDeleteFileTheNextRequestGoesWithTheDele) {
   EXPECT_EQ(ReadFile(Local("c.txt")), "third");
 }
 
+// The requests of the lines a file sent matching `prefixes`, in order.
+std::vector<std::string> RequestsOf(const FakeService& service,
+                                    std::initializer_list<const char*> prefixes) {
+  std::vector<std::string> lines;
+  for (const std::string& line : service.Requests()) {
+    for (const char* prefix : prefixes) {
+      if (line.starts_with(prefix)) lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+// The console from the banner of the file `name` on (the lines before it name the port).
+std::string FromBannerOf(const std::string& out, const std::string& name) {
+  const std::size_t start = out.find("\n" + name + "を転送します。\n");
+  return start == std::string::npos ? out : out.substr(start);
+}
+
+// The progress bar of a file that arrives in one block.
+const std::string kRulerLines =
+    "0%       20%       40%       60%       80%      100%\n"
+    "|.........|.........|.........|.........|.........|\n" +
+    std::string(50, '*');
+
+std::string UpperHex(std::string hex) {
+  std::transform(hex.begin(), hex.end(), hex.begin(), [](char c) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  });
+  return hex;
+}
+
+// One small file's lines when it arrives whole (under 10240 bytes: the bar fills at once), up to
+// the service's digest `trailer` (by default the right one).
+std::string ArrivedFileLines(const std::string& name, const std::string& content,
+                             const std::string& trailer = "") {
+  const std::string size = std::to_string(content.size());
+  const std::string digest = UpperHex(Md5Hex(content));
+  return "\n" + name + "を転送します。\nファイルサイズ Low:" + size + " High:0 （約" + size +
+         "B）\nファイルの転送を開始します...\n" + kRulerLines +
+         "*\nファイルの転送が完了しました。\n" + digest + "\n" +
+         (trailer.empty() ? digest : trailer) + "\n";
+}
+
+// The same, moved: its DELE was answered.
+std::string MovedFileLines(const std::string& name, const std::string& content) {
+  return ArrivedFileLines(name, content) + "サーバのファイル" + name + "を削除しました。\n";
+}
+
+// With DELETEFILE small files still go ahead: the GETs of later files are on their way before
+// the DELE of an earlier one is answered, and each file's lines, with its DELE's message, come
+// out exactly as if every DELE had been answered before the next file.
+TEST_F(FetchFaultsTest, WithDeleteFileSmallFilesGoAheadOfTheDeleRepliesInTheSameConsoleOrder) {
+  const std::vector<std::string> names = {"a.txt", "b.txt", "c.txt", "d.txt", "e.txt", "f.txt"};
+  for (const std::string& name : names) service.Put(name, FakeFile::Of("moved " + name, kTime));
+  Configure("TRY=1\nDELETEFILE=Yes\n");
+
+  const std::string out = agent.Run();
+  const std::vector<std::string> sent = RequestsOf(service, {"GET ", "DELE "});
+  const auto at = [&](const std::string& line) {
+    return std::find(sent.begin(), sent.end(), line) - sent.begin();
+  };
+  // Files c to f were asked for before the DELE of b was even sent.
+  EXPECT_LT(at("GET f.txt"), at("DELE b.txt")) << ::testing::PrintToString(sent);
+  std::string expected;
+  for (const std::string& name : names) expected += MovedFileLines(name, "moved " + name);
+  expected += "切断しました。\n\n転送は成功しました。\n転送したファイルは 6個 です。\n";
+  EXPECT_EQ(FromBannerOf(out, "a.txt"), expected) << out;
+  for (const std::string& name : names) EXPECT_FALSE(service.Has(name)) << name;
+}
+
+// A refused GET and a wrong digest in the middle of a batch with DELETEFILE: the same counts and
+// messages as in lock step, and only the files fetched whole are deleted on the service.
+TEST_F(FetchFaultsTest, WithDeleteFileARefusalAndAWrongDigestInABatchDeleteOnlyWhatArrived) {
+  const std::vector<std::string> names = {"a.txt", "b.txt", "c.txt", "d.txt", "e.txt", "f.txt"};
+  for (const std::string& name : names) service.Put(name, FakeFile::Of("moved " + name, kTime));
+  FakeFile refused = FakeFile::Of("moved c.txt", kTime);
+  refused.refuseGets = 1;
+  refused.refuseLine = "409 Conflict.";
+  service.Put("c.txt", refused);
+  FakeFile wrong = FakeFile::Of("moved e.txt", kTime);
+  wrong.wrongDigests = 1;
+  service.Put("e.txt", wrong);
+  Configure("TRY=1\nDELETEFILE=Yes\n");
+
+  const std::string out = agent.Run();
+  const std::string content = "moved ";
+  EXPECT_EQ(FromBannerOf(out, "a.txt"),
+            MovedFileLines("a.txt", content + "a.txt") +
+                MovedFileLines("b.txt", content + "b.txt") +
+                "\nc.txtを転送します。\nファイルc.txtの転送に失敗しました。409 Conflict.\n" +
+                MovedFileLines("d.txt", content + "d.txt") +
+                ArrivedFileLines("e.txt", content + "e.txt", "072B62D82A0A566DF13634896911B0A5") +
+                "MD5が一致しません。ファイルを削除します。\n" +
+                MovedFileLines("f.txt", content + "f.txt") +
+                "切断しました。\n\n転送できなかったファイルが 1個 あります。\n"
+                "転送したファイルは 4個 です。\n");
+  // Every file was asked for ahead of the replies, the DELE of b included.
+  const std::vector<std::string> sent = RequestsOf(service, {"GET ", "DELE "});
+  EXPECT_LT(std::find(sent.begin(), sent.end(), "GET f.txt"),
+            std::find(sent.begin(), sent.end(), "DELE b.txt"))
+      << ::testing::PrintToString(sent);
+  for (const char* name : {"a.txt", "b.txt", "d.txt", "f.txt"}) {
+    EXPECT_FALSE(service.Has(name)) << name;
+  }
+  EXPECT_TRUE(service.Has("c.txt"));
+  EXPECT_TRUE(service.Has("e.txt"));
+  EXPECT_EQ(RequestsOf(service, {"DELE "}),
+            (std::vector<std::string>{"DELE a.txt", "DELE b.txt", "DELE d.txt", "DELE f.txt"}));
+}
+
 TEST_F(FetchFaultsTest, HeaderWithoutBytesEndsThePassWithQuit) {
   FakeFile empty = FakeFile::Of("not really empty", kTime);
   empty.announcedSize = 0;
@@ -503,6 +615,32 @@ TEST_F(FetchFaultsTest, LocalWriteErrorEndsThePassAndTheNextRunResumes) {
   EXPECT_TRUE(Contains(second, "位置、100000,0から再開します。\n")) << second;
   EXPECT_EQ(ReadFile(Local("a.bin")), content);
   EXPECT_EQ(ReadFile(Local("b.bin")), "second");
+}
+
+// A local write error ends the pass while the DELE of an earlier file is still on its way behind
+// the requests sent ahead: its reply is still read and said in its place.
+TEST_F(FetchFaultsTest, WithDeleteFileAWriteErrorInABatchStillSaysTheEarlierDele) {
+  service.Put("a.txt", FakeFile::Of("first", kTime));
+  service.Put("b.txt", FakeFile::Of("second", kTime));
+  service.Put("c.bin", FakeFile::Of(PatternBytes(150000, 8), kTime));
+  service.Put("d.txt", FakeFile::Of("fourth", kTime));
+  Configure("TRY=1\nDELETEFILE=Yes\n");
+
+  LaunchOptions limited;
+  limited.fileSizeLimit = 100000;  // the write beyond it fails
+  int exitCode = -1;
+  const std::string out = agent.Run(limited, &exitCode);
+  EXPECT_TRUE(Contains(out, "サーバのファイルb.txtを削除しました。\n\nc.binを転送します。\n"))
+      << out;
+  EXPECT_TRUE(Contains(out, "ローカルファイル書き込みエラー。スキップします。\n切断しました。\n"))
+      << out;
+  EXPECT_TRUE(
+      out.ends_with("\n転送できなかったファイルが 1個 あります。\n転送したファイルは 2個 です。\n"))
+      << out;
+  EXPECT_FALSE(service.Has("b.txt"));
+  EXPECT_TRUE(service.Has("c.bin"));
+  EXPECT_TRUE(service.Has("d.txt"));
+  EXPECT_FALSE(fs::exists(Local("d.txt")));
 }
 
 }  // namespace
