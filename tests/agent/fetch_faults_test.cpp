@@ -460,6 +460,24 @@ TEST_F(FetchFaultsTest, WithDeleteFileSmallFilesGoAheadOfTheDeleRepliesInTheSame
   for (const std::string& name : names) EXPECT_FALSE(service.Has(name)) << name;
 }
 
+// A file over 1 MiB is not asked for while a DELE reply is outstanding, nor anything after it
+// before its own DELE: its progress shows as its body arrives, nothing held back.
+TEST_F(FetchFaultsTest, WithDeleteFileALargeFileGoesInLockStep) {
+  FakeFile large;
+  large.size = 1536 * 1024;
+  large.lastWrite = kTime;
+  large.tail = "end";
+  for (const char* name : {"a.txt", "c.txt", "d.txt"}) service.Put(name, FakeFile::Of(name, kTime));
+  service.Put("b.bin", large);
+  Configure("TRY=1\nDELETEFILE=Yes\n");
+
+  const std::string out = agent.Run();
+  EXPECT_EQ(RequestsOf(service, {"GET ", "DELE "}),
+            (std::vector<std::string>{"GET a.txt", "DELE a.txt", "GET b.bin", "DELE b.bin",
+                                      "GET c.txt", "GET d.txt", "DELE c.txt", "DELE d.txt"}));
+  EXPECT_TRUE(out.ends_with("\n転送は成功しました。\n転送したファイルは 4個 です。\n")) << out;
+}
+
 // A refused GET and a wrong digest in the middle of a batch with DELETEFILE: the same counts and
 // messages as in lock step, and only the files fetched whole are deleted on the service.
 TEST_F(FetchFaultsTest, WithDeleteFileARefusalAndAWrongDigestInABatchDeleteOnlyWhatArrived) {
