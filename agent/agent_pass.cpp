@@ -268,7 +268,8 @@ void FetchAgent::SettleDeletesAtEnd(std::size_t index, const RequestWindow& ahea
                                     std::size_t fileCount) {
   // The replies of the DELEs sent after the request of the file the pass ended at come after
   // the rest of that file's exchange and the exchanges sent ahead before them.
-  bool inStep = unreadBody_.has_value() && DrainBody(*unreadBody_);
+  // With none outstanding, the rest of the body is not read: the pass ends at once.
+  bool inStep = !deletes_.empty() && unreadBody_.has_value() && DrainBody(*unreadBody_);
   for (std::size_t next = index + 1; inStep && !deletes_.empty() && next <= fileCount; ++next) {
     ReadDeletesBefore(next, false);
     if (deleteReplyLost_) break;
