@@ -122,13 +122,24 @@ port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); pr
 password="package test $$"
 mkdir "$work/outbox" "$work/inbox"
 head -c 300000 /dev/urandom >"$work/outbox/payload.bin"
-cat >"$scratch/etc/quarv/QuarvSvc.ini" <<INI
+# The service's settings for the transfers below, into the file $1.
+write_service_ini() {
+  cat >"$1" <<INI
 [SERVER]
 PORT=$port
 ADDRESS=127.0.0.1
 BASE=$work/outbox
 PASSWORD=$password
 INI
+}
+# Waits (at most 10 s) until the service listens.
+wait_for_service() {
+  for _ in $(seq 1 200); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
+    sleep 0.05
+  done
+}
+write_service_ini "$scratch/etc/quarv/QuarvSvc.ini"
 cat >"$scratch/etc/quarv/QuarvAgent.ini" <<INI
 [AGENT]
 HOST=127.0.0.1
@@ -139,10 +150,7 @@ TRY=2
 INI
 env -u NOTIFY_SOCKET "$svc" >"$work/service.out" 2>"$work/service.err" &
 service_pid=$!
-for _ in $(seq 1 200); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.05
-done
+wait_for_service
 XDG_RUNTIME_DIR="$work" timeout 60 "$agent" >"$work/agent.out" 2>&1 || fail "the agent did not end in time"
 check "the unpacked agent fetched the file from the unpacked service" \
   cmp -s "$work/outbox/payload.bin" "$work/inbox/payload.bin"
@@ -166,18 +174,9 @@ if [ "${QUARV_PACKAGE_INSTALL:-0}" = 1 ]; then
   check "the user quarv exists" getent passwd quarv
   check "QuarvSvc.ini belongs to the group quarv, mode 640" \
     test "$(stat -c '%U:%G %a' /etc/quarv/QuarvSvc.ini)" = "root:quarv 640"
-  cat >/etc/quarv/QuarvSvc.ini <<INI
-[SERVER]
-PORT=$port
-ADDRESS=127.0.0.1
-BASE=$work/outbox
-PASSWORD=$password
-INI
+  write_service_ini /etc/quarv/QuarvSvc.ini
   setsid /usr/lib/quarv/QuarvSvc >/dev/null 2>&1 </dev/null &
-  for _ in $(seq 1 200); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    sleep 0.05
-  done
+  wait_for_service
   installed_running() { pgrep -f '^/usr/lib/quarv/QuarvSvc$' >/dev/null; }
   check "the installed service runs" installed_running
   DEBIAN_FRONTEND=noninteractive timeout 120 apt-get remove -y -qq quarv >/dev/null
