@@ -37,14 +37,15 @@ int FetchAgent::RunPass(const char* host, int port, const char* password, const 
   int finished = 0;
   if (!FetchPending(&pending, notFetched, &finished)) return EndPassOnError(finished);
   Send(kQuitRequest);
+  connection.Flush();
   connection.Close();
   Say(Message::Disconnected);
   return finished;
 }
 
 void FetchAgent::Send(const std::string& text) {
-  // A failed send shows as a missing reply.
-  if (!text.empty()) connection.SendText(text.c_str());
+  // Queued: the requests leave while replies are read. A failed send shows as a missing reply.
+  if (!text.empty()) connection.Queue(text);
 }
 
 int FetchAgent::EndPassOnError(int finished) {

@@ -131,7 +131,8 @@ class FetchAgent {
   };
 
   // The pass (agent_pass.cpp).
-  // Sends `text` unless it is empty. A failed send shows as a missing reply.
+  // Queues `text` to be sent (Connection::Queue) unless it is empty. A failed send shows as a
+  // missing reply.
   void Send(const std::string& text);
   // Ends a pass on the abort path: the connection closed without QUIT, the message said.
   // Returns `finished`.

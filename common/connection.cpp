@@ -23,6 +23,8 @@ void Connection::Adopt(platform::SocketHandle socket) {
   socket_ = socket;
   closed_ = false;
   bufferStart_ = bufferEnd_ = 0;
+  queue_.clear();
+  queueStart_ = 0;
 }
 
 platform::SocketHandle Connection::BeginUse() {
@@ -57,20 +59,26 @@ bool Connection::Close() {
   return true;
 }
 
-bool Connection::SendAll(const void* data, std::int32_t length) {
-  const auto* bytes = static_cast<const char*>(data);
-  const platform::SocketHandle socket = BeginUse();
-  if (socket == platform::kInvalidSocket) return false;
-  bool ok = true;
+bool Connection::SendEvery(platform::SocketHandle socket, const char* bytes, std::size_t length) {
   do {
-    const int sent = platform::SendSome(socket, bytes, length);
-    if (sent < 0) {
-      ok = false;
-      break;
-    }
-    length -= sent;
+    const int sent =
+        platform::SendSome(socket, bytes, static_cast<int>(std::min<std::size_t>(length, INT_MAX)));
+    if (sent < 0) return false;
+    length -= static_cast<std::size_t>(sent);
     bytes += sent;
   } while (length > 0);
+  return true;
+}
+
+bool Connection::SendAll(const void* data, std::int32_t length) {
+  const platform::SocketHandle socket = BeginUse();
+  if (socket == platform::kInvalidSocket) return false;
+  bool ok = queueStart_ == queue_.size() ||
+            SendEvery(socket, queue_.data() + queueStart_, queue_.size() - queueStart_);
+  queue_.clear();
+  queueStart_ = 0;
+  ok = ok && SendEvery(socket, static_cast<const char*>(data),
+                       static_cast<std::size_t>(std::max<std::int32_t>(length, 0)));
   EndUse();
   return ok;
 }
@@ -80,10 +88,58 @@ bool Connection::SendText(const char* text) {
   return true;
 }
 
+void Connection::Queue(const std::string& text) {
+  // What has left is dropped once it is the larger part, so the queue holds little beyond what
+  // waits.
+  if (queueStart_ > queue_.size() / 2) {
+    queue_.erase(0, queueStart_);
+    queueStart_ = 0;
+  }
+  queue_ += text;
+}
+
+bool Connection::Flush() {
+  if (queueStart_ == queue_.size()) return true;
+  const platform::SocketHandle socket = BeginUse();
+  if (socket == platform::kInvalidSocket) return false;
+  const bool ok = SendEvery(socket, queue_.data() + queueStart_, queue_.size() - queueStart_);
+  EndUse();
+  queue_.clear();
+  queueStart_ = 0;
+  return ok;
+}
+
+bool Connection::SendQueuedUntilReceiving(platform::SocketHandle socket) {
+  while (queueStart_ < queue_.size()) {
+    const int sent = platform::SendSomeNow(
+        socket, queue_.data() + queueStart_,
+        static_cast<int>(std::min<std::size_t>(queue_.size() - queueStart_, INT_MAX)));
+    if (sent < 0) break;  // the receive that follows tells why
+    if (sent > 0) {
+      queueStart_ += static_cast<std::size_t>(sent);
+      continue;
+    }
+    std::uint32_t limit = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      limit = receiveTimeout_;
+    }
+    const platform::SocketReady ready = platform::WaitToReceiveOrSend(socket, limit);
+    if (ready == platform::SocketReady::Failed) return false;
+    if (ready == platform::SocketReady::Receive) return true;
+  }
+  queue_.clear();
+  queueStart_ = 0;
+  return true;
+}
+
 bool Connection::FillBuffer() {
   const platform::SocketHandle socket = BeginUse();
   if (socket == platform::kInvalidSocket) return false;
-  const int got = platform::ReceiveSome(socket, buffer_.data(), static_cast<int>(kBufferSize));
+  int got = -1;
+  if (SendQueuedUntilReceiving(socket)) {
+    got = platform::ReceiveSome(socket, buffer_.data(), static_cast<int>(kBufferSize));
+  }
   EndUse();
   if (got <= 0) return false;
   bufferStart_ = 0;
@@ -122,6 +178,7 @@ bool Connection::Receive(void* buffer, std::uint32_t length, std::uint32_t* coun
     if (socket != platform::kInvalidSocket) {
       while (total < length) {
         const std::uint32_t want = std::min<std::uint32_t>(length - total, INT_MAX);
+        if (!SendQueuedUntilReceiving(socket)) break;
         const int got = platform::ReceiveSome(socket, out + total, static_cast<int>(want));
         if (got <= 0) break;
         total += static_cast<std::uint32_t>(got);

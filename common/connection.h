@@ -12,8 +12,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "common/net_library.h"
 #include "platform/net.h"
@@ -33,6 +35,16 @@ class Connection : public NetLibrary {
   bool SendAll(const void* data, std::int32_t length);
   // Sends the text without its NUL. Always true: a gone peer shows at the next receive.
   bool SendText(const char* text);
+  // Queues `text` to be sent. Queued bytes leave in order, as the peer takes them: every receive
+  // (Receive, ReadLine) first hands over what the socket takes without waiting and, while bytes
+  // are left, waits for whichever comes first, room to send or a byte to receive. So requests
+  // may be queued far ahead of the replies to earlier ones: the replies are read while the
+  // requests wait, and neither side waits for the other for ever. SendAll, SendText and Flush
+  // send what is queued first. A failed send drops the rest; a gone peer shows at the next
+  // receive.
+  void Queue(const std::string& text);
+  // Sends every queued byte, waiting as long as it takes. False when a send fails.
+  bool Flush();
   // Gathers `length` bytes, fewer only when the peer closes or the connection fails. True when
   // at least one byte arrived; `count` then holds how many. A length of 0 gives false.
   bool Receive(void* buffer, std::uint32_t length, std::uint32_t* count = nullptr);
@@ -72,6 +84,11 @@ class Connection : public NetLibrary {
   void EndUse();
   // Fills the line buffer with one receive call; false when nothing arrived.
   bool FillBuffer();
+  // Before a receive call on `socket`: hands the peer queued bytes until it has taken them all
+  // or there is something to receive. False when the receive time-out passed or the wait failed.
+  bool SendQueuedUntilReceiving(platform::SocketHandle socket);
+  // Sends every byte on `socket`, waiting as needed; false when a send fails.
+  static bool SendEvery(platform::SocketHandle socket, const char* bytes, std::size_t length);
 
   platform::Ipv4Address address_;
 
@@ -86,6 +103,10 @@ class Connection : public NetLibrary {
   std::array<char, kBufferSize> buffer_{};
   std::uint32_t bufferStart_ = 0;
   std::uint32_t bufferEnd_ = 0;
+
+  // Bytes queued to be sent; those before queueStart_ are gone.
+  std::string queue_;
+  std::size_t queueStart_ = 0;
 };
 
 }  // namespace quarv

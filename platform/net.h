@@ -1,4 +1,5 @@
-// Sockets: the thin layer under Connection. Every call blocks; failures are plain results.
+// Sockets: the thin layer under Connection. Every call blocks, but for SendSomeNow; failures are
+// plain results.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +41,18 @@ bool ConnectTo(SocketHandle socket, const Ipv4Address& address);
 int SendSome(SocketHandle socket, const void* data, int length);
 // One receive call; the number of bytes stored, 0 when the peer has closed, -1 on failure.
 int ReceiveSome(SocketHandle socket, void* buffer, int length);
+// One send call that never waits: the number of bytes handed over, 0 when the socket takes none
+// now (its send buffer is full), or -1. Never raises SIGPIPE.
+int SendSomeNow(SocketHandle socket, const void* data, int length);
+// What a socket is ready for.
+enum class SocketReady {
+  Receive,  // bytes to receive, or the peer has closed, or the socket failed: a receive tells
+  Send,     // room to send, and nothing to receive
+  Failed,   // `limitMilliseconds` passed first, the socket was interrupted, or the wait failed
+};
+// Waits until the socket has something to receive or takes bytes to send, whichever comes
+// first; `limitMilliseconds` 0 waits for ever.
+SocketReady WaitToReceiveOrSend(SocketHandle socket, std::uint32_t limitMilliseconds);
 void ShutdownBoth(SocketHandle socket);
 void CloseSocket(SocketHandle socket);
 

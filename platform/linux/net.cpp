@@ -4,11 +4,16 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace quarv::platform {
@@ -93,6 +98,42 @@ int SendSome(SocketHandle socket, const void* data, int length) {
     sent = ::send(Fd(socket), data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
   return sent < 0 ? -1 : static_cast<int>(sent);
+}
+
+int SendSomeNow(SocketHandle socket, const void* data, int length) {
+  ssize_t sent;
+  do {
+    sent = ::send(Fd(socket), data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  return static_cast<int>(sent);
+}
+
+SocketReady WaitToReceiveOrSend(SocketHandle socket, std::uint32_t limitMilliseconds) {
+  // The limit is the receive time-out: it is not restarted by an interrupted wait, so it is
+  // counted from the start.
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    int timeout = -1;
+    if (limitMilliseconds != 0) {
+      const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+      const std::int64_t left = static_cast<std::int64_t>(limitMilliseconds) - spent;
+      if (left <= 0) return SocketReady::Failed;
+      timeout = static_cast<int>(std::min<std::int64_t>(left, INT_MAX));
+    }
+    pollfd entry{};
+    entry.fd = Fd(socket);
+    entry.events = POLLIN | POLLOUT;
+    const int count = ::poll(&entry, 1, timeout);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return SocketReady::Failed;
+    if (count == 0) return SocketReady::Failed;
+    // A closed or failed socket is reported to the receive that follows.
+    if ((entry.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) return SocketReady::Receive;
+    return SocketReady::Send;
+  }
 }
 
 int ReceiveSome(SocketHandle socket, void* buffer, int length) {

@@ -227,6 +227,38 @@ int SendSome(SocketHandle socket, const void* data, int length) {
   }
 }
 
+int SendSomeNow(SocketHandle socket, const void* data, int length) {
+  const SOCKET s = ToSocket(socket);
+  if (IsInterrupted(s)) return -1;
+  const int sent = ::send(s, static_cast<const char*>(data), length, 0);
+  if (sent != SOCKET_ERROR) return sent;
+  return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+}
+
+SocketReady WaitToReceiveOrSend(SocketHandle socket, std::uint32_t limitMilliseconds) {
+  const SOCKET s = ToSocket(socket);
+  const DWORD start = ::GetTickCount();
+  for (;;) {
+    if (IsInterrupted(s)) return SocketReady::Failed;
+    fd_set readable;
+    fd_set writable;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_SET(s, &readable);
+    FD_SET(s, &writable);
+    timeval slice;
+    slice.tv_sec = 0;
+    slice.tv_usec = kWaitSliceMicroseconds;
+    const int count = ::select(0, &readable, &writable, nullptr, &slice);
+    if (count == SOCKET_ERROR) return SocketReady::Failed;
+    // A closed or failed socket shows as readable; the receive that follows tells.
+    if (count > 0) return FD_ISSET(s, &readable) ? SocketReady::Receive : SocketReady::Send;
+    if (limitMilliseconds != 0 && ::GetTickCount() - start >= limitMilliseconds) {
+      return SocketReady::Failed;
+    }
+  }
+}
+
 int ReceiveSome(SocketHandle socket, void* buffer, int length) {
   const SOCKET s = ToSocket(socket);
   for (;;) {

@@ -142,6 +142,17 @@ class FakeService {
     std::lock_guard<std::mutex> lock(mutex_);
     return lineBeforeDeleteReply_;
   }
+  // Before it answers the GET of `name`, waits a bounded time until `lines` more request lines
+  // have come in (without taking them): LinesBeforeGetReply is how many had come.
+  void CountBeforeGetReply(const std::string& name, std::size_t lines) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    countGet_ = name;
+    countGetLines_ = lines;
+  }
+  std::size_t LinesBeforeGetReply() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return linesBeforeGetReply_;
+  }
 
   // While held, a new connection is accepted but not answered until Release.
   void Hold() {
@@ -239,6 +250,7 @@ class FakeService {
       } else if (loggedIn && word == "LIST") {
         SendBytes(fd, "200 List of files.\r\n" + ListBlock());
       } else if (loggedIn && word == "GET") {
+        CountIfAsked(fd, argument);
         if (!SendFile(fd, argument)) return;
       } else if (loggedIn && word == "DELE") {
         PeekIfAsked(fd, argument);
@@ -259,12 +271,7 @@ class FakeService {
     const auto deadline = std::chrono::steady_clock::now() + kPeekTimeout;
     while (pending_.find('\n') == std::string::npos && !stop_ &&
            std::chrono::steady_clock::now() < deadline) {
-      pollfd waiter{fd, POLLIN, 0};
-      if (::poll(&waiter, 1, kPollMilliseconds) <= 0) continue;
-      char chunk[4096];
-      const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
-      if (got <= 0) break;
-      pending_.append(chunk, static_cast<std::size_t>(got));
+      if (!TakeInMore(fd)) break;
     }
     const std::size_t end = pending_.find('\n');
     if (end == std::string::npos) return;
@@ -272,6 +279,35 @@ class FakeService {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::lock_guard<std::mutex> lock(mutex_);
     lineBeforeDeleteReply_ = line;
+  }
+
+  void CountIfAsked(int fd, const std::string& name) {
+    std::size_t wanted = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (name != countGet_) return;
+      wanted = countGetLines_;
+    }
+    const auto lines = [&] {
+      return static_cast<std::size_t>(std::count(pending_.begin(), pending_.end(), '\n'));
+    };
+    const auto deadline = std::chrono::steady_clock::now() + kPeekTimeout;
+    while (lines() < wanted && !stop_ && std::chrono::steady_clock::now() < deadline) {
+      if (!TakeInMore(fd)) break;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    linesBeforeGetReply_ = lines();
+  }
+
+  // Adds what came in within one poll slice to the pending bytes; false when the peer closed.
+  bool TakeInMore(int fd) {
+    pollfd waiter{fd, POLLIN, 0};
+    if (::poll(&waiter, 1, kPollMilliseconds) <= 0) return true;
+    char chunk[4096];
+    const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+    if (got <= 0) return false;
+    pending_.append(chunk, static_cast<std::size_t>(got));
+    return true;
   }
 
   std::string ListBlock() {
@@ -365,6 +401,9 @@ class FakeService {
   bool held_ = false;
   std::string peekDelete_;
   std::string lineBeforeDeleteReply_;
+  std::string countGet_;
+  std::size_t countGetLines_ = 0;
+  std::size_t linesBeforeGetReply_ = 0;
 };
 
 }  // namespace quarv::test

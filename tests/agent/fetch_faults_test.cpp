@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -388,6 +389,29 @@ TEST_F(FetchFaultsTest, WithDeleteFileTheNextRequestGoesWithTheDele) {
   EXPECT_TRUE(out.ends_with("\n転送は成功しました。\n転送したファイルは 3個 です。\n")) << out;
   for (const char* name : {"a.txt", "b.txt", "c.txt"}) EXPECT_FALSE(service.Has(name)) << name;
   EXPECT_EQ(ReadFile(Local("c.txt")), "third");
+}
+
+// Once the first file has arrived, the requests of several hundred small files are all on their
+// way before the service answers the first of them, so that a long round trip is waited for once
+// per window rather than once per few dozen files.
+TEST_F(FetchFaultsTest, HundredsOfRequestsGoAheadOfTheirReplies) {
+  constexpr int kFiles = 600;
+  const auto name = [](int i) {
+    char text[16];
+    std::snprintf(text, sizeof text, "f%03d.txt", i);
+    return std::string(text);
+  };
+  for (int i = 0; i < kFiles; ++i) service.Put(name(i), FakeFile::Of(name(i) + " body", kTime));
+  // Behind the GET of the second file: its offset line, then the GET and offset line of each
+  // later file.
+  const std::size_t behind = 1 + 2 * (kFiles - 2);
+  service.CountBeforeGetReply(name(1), behind);
+  Configure("TRY=1\n");
+
+  const std::string out = agent.Run();
+  EXPECT_EQ(service.LinesBeforeGetReply(), behind);
+  EXPECT_TRUE(out.ends_with("\n転送は成功しました。\n転送したファイルは 600個 です。\n")) << out;
+  EXPECT_EQ(ReadFile(Local(name(kFiles - 1))), name(kFiles - 1) + " body");
 }
 
 // The requests of the lines a file sent matching `prefixes`, in order.

@@ -202,6 +202,31 @@ TEST(ConnectionTest, SendAllDeliversEveryByte) {
   EXPECT_TRUE(reader.get() == data);
 }
 
+// Queued bytes leave while a receive waits: with far more than the socket buffers hold going
+// both ways, and a peer that reads only after it has sent everything (as a service answering
+// requests before it reads the next ones), neither side waits for the other for ever.
+TEST(ConnectionTest, QueuedBytesLeaveWhileAReceiveWaitsSoNeitherSideWaitsForEver) {
+  Pair pair;
+  const std::string requests(16 * 1024 * 1024, 'r');
+  const std::string replies(16 * 1024 * 1024, 'a');
+  auto peer = std::async(std::launch::async, [&] {
+    return pair.client.Send(replies) ? pair.client.ReadBytes(requests.size(), 30s) : "";
+  });
+  auto receiver = std::async(std::launch::async, [&] {
+    pair.server.Queue(requests);
+    std::string got(replies.size(), '\0');
+    std::uint32_t count = 0;
+    const bool received =
+        pair.server.Receive(got.data(), static_cast<std::uint32_t>(got.size()), &count);
+    return received && count == got.size() && got == replies && pair.server.Flush();
+  });
+  const bool ended = receiver.wait_for(30s) == std::future_status::ready;
+  if (!ended) pair.server.Close();  // ends both blocked sides, so that even a failing test ends
+  ASSERT_TRUE(ended) << "the queued bytes and the reply waited for each other";
+  EXPECT_TRUE(receiver.get());
+  EXPECT_EQ(peer.get(), requests);
+}
+
 TEST(ConnectionTest, ListenOnAPortInUseFails) {
   Connection first;
   ASSERT_TRUE(first.Startup(1, 1));
