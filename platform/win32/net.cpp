@@ -58,30 +58,38 @@ bool IsInterrupted(SOCKET socket) {
 }
 
 enum class Readiness { Ready, Interrupted, Failed, TimedOut };
-enum class WaitFor { Read, Write, Connect };
+enum class WaitFor { Read, Write, Connect, ReadOrWrite };
 
-// Waits until the socket can be read (or accepted on), written, or its connect has finished
-// (successfully or not). Failed when select() fails, e.g. once the library has been cleaned up;
-// TimedOut when `limitMilliseconds` (0: no limit) have passed without either.
-Readiness Wait(SOCKET socket, WaitFor what, DWORD limitMilliseconds = 0) {
+// Waits until the socket can be read (or accepted on), written, either of the two, or its connect
+// has finished (successfully or not). Failed when select() fails, e.g. once the library has been
+// cleaned up; TimedOut when `limitMilliseconds` (0: no limit) have passed without it. When ready,
+// `readable` (if given) tells whether the socket can be read.
+Readiness Wait(SOCKET socket, WaitFor what, DWORD limitMilliseconds = 0, bool* readable = nullptr) {
   const DWORD start = ::GetTickCount();
+  const bool read = what == WaitFor::Read || what == WaitFor::ReadOrWrite;
+  const bool write = what != WaitFor::Read;
   for (;;) {
     if (IsInterrupted(socket)) return Readiness::Interrupted;
-    fd_set ready;
+    fd_set readSet;
+    fd_set writeSet;
     fd_set failed;
-    FD_ZERO(&ready);
+    FD_ZERO(&readSet);
+    FD_ZERO(&writeSet);
     FD_ZERO(&failed);
-    FD_SET(socket, &ready);
+    FD_SET(socket, &readSet);
+    FD_SET(socket, &writeSet);
     FD_SET(socket, &failed);
     timeval slice;
     slice.tv_sec = 0;
     slice.tv_usec = kWaitSliceMicroseconds;
     // A failed non-blocking connect is reported in the exception set.
-    const int count = ::select(0, what == WaitFor::Read ? &ready : nullptr,
-                               what == WaitFor::Read ? nullptr : &ready,
+    const int count = ::select(0, read ? &readSet : nullptr, write ? &writeSet : nullptr,
                                what == WaitFor::Connect ? &failed : nullptr, &slice);
     if (count == SOCKET_ERROR) return Readiness::Failed;
-    if (count > 0) return Readiness::Ready;
+    if (count > 0) {
+      if (readable != nullptr) *readable = read && FD_ISSET(socket, &readSet);
+      return Readiness::Ready;
+    }
     if (limitMilliseconds != 0 && ::GetTickCount() - start >= limitMilliseconds) {
       return Readiness::TimedOut;
     }
@@ -236,27 +244,13 @@ int SendSomeNow(SocketHandle socket, const void* data, int length) {
 }
 
 SocketReady WaitToReceiveOrSend(SocketHandle socket, std::uint32_t limitMilliseconds) {
-  const SOCKET s = ToSocket(socket);
-  const DWORD start = ::GetTickCount();
-  for (;;) {
-    if (IsInterrupted(s)) return SocketReady::Failed;
-    fd_set readable;
-    fd_set writable;
-    FD_ZERO(&readable);
-    FD_ZERO(&writable);
-    FD_SET(s, &readable);
-    FD_SET(s, &writable);
-    timeval slice;
-    slice.tv_sec = 0;
-    slice.tv_usec = kWaitSliceMicroseconds;
-    const int count = ::select(0, &readable, &writable, nullptr, &slice);
-    if (count == SOCKET_ERROR) return SocketReady::Failed;
-    // A closed or failed socket shows as readable; the receive that follows tells.
-    if (count > 0) return FD_ISSET(s, &readable) ? SocketReady::Receive : SocketReady::Send;
-    if (limitMilliseconds != 0 && ::GetTickCount() - start >= limitMilliseconds) {
-      return SocketReady::Failed;
-    }
+  // A closed or failed socket shows as readable; the receive that follows tells.
+  bool readable = false;
+  if (Wait(ToSocket(socket), WaitFor::ReadOrWrite, limitMilliseconds, &readable) !=
+      Readiness::Ready) {
+    return SocketReady::Failed;
   }
+  return readable ? SocketReady::Receive : SocketReady::Send;
 }
 
 int ReceiveSome(SocketHandle socket, void* buffer, int length) {
