@@ -1,6 +1,7 @@
 // One transfer pass: connect, log in, list, fetch what is pending, delete on the service when
 // configured, say goodbye.
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -116,6 +117,7 @@ bool FetchAgent::ReadList(std::vector<std::string>* pending, int* present) {
   std::uint32_t timeLow = 0, timeHigh = 0, sizeLow = 0, sizeHigh = 0;
   namesBeyondTable_ = 0;
   pendingSizes_.clear();
+  pendingTimes_.clear();
   for (;;) {
     if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
     const bool terminator = line_[0] == '.';
@@ -142,6 +144,7 @@ bool FetchAgent::ReadList(std::vector<std::string>* pending, int* present) {
       } else if (pending->size() < kMaxPendingNames) {
         pending->push_back(name);
         pendingSizes_.push_back(platform::MakeWide(sizeLow, sizeHigh));
+        pendingTimes_.push_back(platform::MakeWide(timeLow, timeHigh));
       } else {
         // The table is full. The rest of the block is still read, so that the next line read
         // is the reply to the first GET; its pending files are only counted.
@@ -170,10 +173,12 @@ bool FetchAgent::FetchPending(std::vector<std::string>* pending, int* notFetched
   // past a file that must go in lock step. With DELETEFILE the window is refilled in the same
   // send as the DELE of the file just fetched (after that file is on stable storage); each DELE's
   // reply is read where it stands among the replies, and the console output after the file's
-  // lines is held until then, so that the console keeps its order.
+  // lines is held until then, so that the console keeps its order. A file with a partial file
+  // goes ahead with the offset its listed size and time give; its header is checked against it.
   RequestWindow ahead(pending->size());
-  const RequestWindow::Chooser choose = [this](std::size_t index, const std::string& name) {
-    return WindowChoiceFor(index, name);
+  const RequestWindow::Chooser choose = [this](std::size_t index, const std::string& name,
+                                               std::uint64_t* offset) {
+    return WindowChoiceFor(index, name, offset);
   };
   deletes_.clear();
   deleteReplyLost_ = false;
@@ -184,7 +189,9 @@ bool FetchAgent::FetchPending(std::vector<std::string>* pending, int* notFetched
     ReadDeletesBefore(index, !ahead.WentAhead(index));
     const std::string name = std::exchange((*pending)[index], std::string());  // entry released
     Say(Message::FileBanner, name.c_str());
-    const FetchResult result = Fetch(name.c_str(), notFetched, ahead.WentAhead(index));
+    const FetchResult result =
+        Fetch(name.c_str(), notFetched,
+              ahead.WentAhead(index) ? std::optional(ahead.OffsetAhead(index)) : std::nullopt);
     ahead.Done(index, name);
     sendAhead = result == FetchResult::Fetched && !deleteFile;
     if (result == FetchResult::AbortPass) {
@@ -204,18 +211,29 @@ bool FetchAgent::FetchPending(std::vector<std::string>* pending, int* notFetched
   return true;
 }
 
-AheadChoice FetchAgent::AheadChoiceFor(const std::string& name) const {
-  // Only a file whose fetch asks for the whole file whatever the header goes ahead: a name that
-  // is fetched (safe, its paths fit) and has no partial file.
+AheadChoice FetchAgent::AheadChoiceFor(std::size_t index, const std::string& name,
+                                       std::uint64_t* offset) const {
+  // A name that is fetched (safe, its paths fit) goes ahead. Without a partial file it asks for
+  // the whole file; with one, for the offset the resume would take if the header said what the
+  // list said. The fetch checks that against the header when it arrives.
+  *offset = 0;
   if (!IsSafeLocalName(name.c_str()) || !RequestFits(name.c_str())) return AheadChoice::Never;
   if (!LocalPathFits(name.c_str(), kFetchPathLimit)) return AheadChoice::LockStep;
   const std::string partialPath = PartialFile::PathOf(localBase, name.c_str());
-  return platform::FindEntry(partialPath.c_str(), nullptr) ? AheadChoice::LockStep
-                                                           : AheadChoice::Ahead;
+  platform::FileTime partialTime = 0;
+  std::uint64_t partialSize = 0;
+  if (!platform::FindEntry(partialPath.c_str(), &partialTime, &partialSize)) {
+    return AheadChoice::Ahead;
+  }
+  if (index >= pendingSizes_.size() || index >= pendingTimes_.size()) return AheadChoice::LockStep;
+  *offset = PartialFile::ResumeOffsetFor(partialSize, partialTime, pendingSizes_[index],
+                                         pendingTimes_[index]);
+  return AheadChoice::Ahead;
 }
 
-AheadChoice FetchAgent::WindowChoiceFor(std::size_t index, const std::string& name) const {
-  const AheadChoice choice = AheadChoiceFor(name);
+AheadChoice FetchAgent::WindowChoiceFor(std::size_t index, const std::string& name,
+                                        std::uint64_t* offset) const {
+  const AheadChoice choice = AheadChoiceFor(index, name, offset);
   if (choice == AheadChoice::Ahead && deleteFile && index < pendingSizes_.size() &&
       pendingSizes_[index] > kLargestFileAheadOfDeletes) {
     return AheadChoice::LockStep;
@@ -231,15 +249,17 @@ void FetchAgent::DeleteFetched(const std::string& name, const std::vector<std::s
   if (!deleting) Say(Message::ServerDeleteFailed, name.c_str());
   std::string requests = deleting ? DeleteRequest(name) : std::string();
   const std::size_t before = ahead.NextToConsider(next);
-  const RequestWindow::Chooser choose = [this](std::size_t index, const std::string& file) {
-    return WindowChoiceFor(index, file);
+  const RequestWindow::Chooser choose = [this](std::size_t index, const std::string& file,
+                                               std::uint64_t* offset) {
+    return WindowChoiceFor(index, file, offset);
   };
   requests += ahead.Refill(next, pending, choose);
   // A large next file still goes with the DELE: its reply comes after the DELE's, so that nothing
   // is held while its body arrives.
+  std::uint64_t offset = 0;
   if (next < pending.size() && !ahead.WentAhead(next) &&
-      AheadChoiceFor(pending[next]) == AheadChoice::Ahead) {
-    ahead.Take(next, pending[next], &requests);
+      AheadChoiceFor(next, pending[next], &offset) == AheadChoice::Ahead) {
+    ahead.Take(next, pending[next], &requests, offset);
   }
   Send(requests);
   if (deleting) {
@@ -274,13 +294,15 @@ void FetchAgent::SettleDeletesAtEnd(std::size_t index, const RequestWindow& ahea
   for (std::size_t next = index + 1; inStep && !deletes_.empty() && next <= fileCount; ++next) {
     ReadDeletesBefore(next, false);
     if (deleteReplyLost_) break;
-    if (!deletes_.empty() && next < fileCount && ahead.WentAhead(next)) inStep = DrainExchange();
+    if (!deletes_.empty() && next < fileCount && ahead.WentAhead(next)) {
+      inStep = DrainExchange(ahead.OffsetAhead(next));
+    }
   }
   deletes_.clear();
   ReleaseConsole();
 }
 
-bool FetchAgent::DrainExchange() {
+bool FetchAgent::DrainExchange(std::uint64_t offset) {
   if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
   if (!IsAccepted(line_.data())) {
     // The offset line that went with it is answered as an unknown command.
@@ -297,7 +319,7 @@ bool FetchAgent::DrainExchange() {
       size = platform::MakeWide(low, high);
     }
   }
-  return size != 0 && DrainBody(size);
+  return size != 0 && DrainBody(BodyLength(size, offset));
 }
 
 bool FetchAgent::DeleteOnServer(const char* name) {

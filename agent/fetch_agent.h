@@ -44,6 +44,11 @@ inline constexpr std::uint32_t kReceiveBlocks = 24;
 inline constexpr std::uint32_t kReceiveSize = kReceiveBlocks * kBlockSize;
 // The digest after the body, or the zero sentinel when nothing was asked for.
 inline constexpr std::uint32_t kTrailerSize = 16;
+// The body bytes the service sends for a file of `size` bytes asked for from `offset`: none at or
+// beyond the end, where the zero sentinel stands in for the body and the digest.
+inline constexpr std::uint64_t BodyLength(std::uint64_t size, std::uint64_t offset) {
+  return offset < size ? size - offset : 0;
+}
 // Size of the buffer SizeText writes into.
 inline constexpr std::size_t kSizeTextCapacity = 32;
 
@@ -151,13 +156,15 @@ class FetchAgent {
   // The file loop over `pending`, with requests sent ahead and DELE after each fetched file
   // when configured; `*finished` counts the files put in place. False when the pass must abort.
   bool FetchPending(std::vector<std::string>* pending, int* notFetched, int* finished);
-  // Whether the GET of `name` may go ahead with the whole-file offset: a name that is fetched
-  // (safe, its paths fit) and has no partial file, so that the offset asked for is 0 whatever the
-  // header says.
-  AheadChoice AheadChoiceFor(const std::string& name) const;
+  // Whether the GET of pending file `index`, named `name`, may go ahead: a name that is fetched
+  // (safe, its paths fit). `*offset` is the offset it goes with: the one the resume would take if
+  // the header said what the list said (0 without a partial file).
+  AheadChoice AheadChoiceFor(std::size_t index, const std::string& name,
+                             std::uint64_t* offset) const;
   // The choice for pending file `index` in the window: with DELETEFILE a large file never goes
   // ahead past an outstanding DELE.
-  AheadChoice WindowChoiceFor(std::size_t index, const std::string& name) const;
+  AheadChoice WindowChoiceFor(std::size_t index, const std::string& name,
+                              std::uint64_t* offset) const;
   // The DELE of `name`, just fetched, when it is safe to delete, sent together with the window's
   // refill from pending file `next` on; its reply is read where it stands in the stream (before
   // the replies of the requests sent after it), its message held in its place until then.
@@ -171,31 +178,35 @@ class FetchAgent {
   // rest of that file's body (when known) and the exchanges of the requests sent ahead before
   // the DELEs, so that their replies are read; every place still open is then released.
   void SettleDeletesAtEnd(std::size_t index, const RequestWindow& ahead, std::size_t fileCount);
-  // Reads and drops the whole exchange of a GET that went ahead with the whole-file offset
-  // line. False when the connection is out of step or lost.
-  bool DrainExchange();
+  // Reads and drops the whole exchange of a GET that went ahead with the offset line of
+  // `offset`. False when the connection is out of step or lost.
+  bool DrainExchange(std::uint64_t offset);
 
-  // The fetch of one file (file_fetch.cpp); `requested`: its GET and whole-file offset line went
-  // ahead. Each of its steps that may end the fetch returns the result it ends with, or nothing
-  // when the fetch goes on.
-  FetchResult Fetch(const char* name, int* notFetched, bool requested);
+  // The fetch of one file (file_fetch.cpp); `ahead`: the offset its GET and offset line went
+  // ahead with, none when it goes in lock step. Each of its steps that may end the fetch returns
+  // the result it ends with, or nothing when the fetch goes on.
+  FetchResult Fetch(const char* name, int* notFetched, std::optional<std::uint64_t> ahead);
   // Says the message of a failure that counts as one file not fetched, and counts it.
   static void CountFailure(MessageFor<> message, int* notFetched);
   // The GET of `name` (unless it went ahead) and its reply line.
   std::optional<FetchResult> Request(const char* name, bool requested, int* notFetched);
   // Reads the header up to its empty line, saying the size. False when the connection broke.
   bool ReadHeader(FileHeader* header);
-  // Ends a GET exchange whose body of `size` bytes is not wanted: declined, or drained when it
-  // was asked for ahead. NextFile when the connection is still in step, else AbortPass.
-  FetchResult SkipBody(std::uint64_t size, bool requested);
+  // Ends a GET exchange of a file of `size` bytes whose body is not wanted: declined, or drained
+  // when it was asked for ahead (from offset `*ahead`). NextFile when the connection is still in
+  // step, else AbortPass.
+  FetchResult SkipBody(std::uint64_t size, std::optional<std::uint64_t> ahead);
   // Asks for the offset equal to the size and reads the zero sentinel. False when the
   // connection did not answer as expected.
   bool DeclineBody(std::uint64_t size);
   // Reads and drops a body of `length` bytes and its trailer, asked for ahead but not wanted.
   bool DrainBody(std::uint64_t length);
   // Decides where the body starts in the partial file, asks for that offset (unless the request
-  // went ahead) and says when it resumes. Returns the offset.
-  std::uint64_t DecideResume(PartialFile& partial, std::uint64_t total, bool requested);
+  // went ahead with `*ahead`) and says when it resumes. Returns the offset; nothing when the
+  // offset that went ahead does not fit the file the header describes (it changed after the
+  // list): then its body must not be written.
+  std::optional<std::uint64_t> DecideResume(PartialFile& partial, std::uint64_t total,
+                                            std::optional<std::uint64_t> ahead);
   // The body of `length` bytes into the partial file with the progress bar; each piece written
   // is handed to `digest`. When the body breaks off: the message said, the partial file kept,
   // the digest abandoned, the file counted, and the result the pass goes on with.
@@ -217,8 +228,9 @@ class FetchAgent {
   bool fetchedDurably_ = false;
   // Files of the last list that would have been pending beyond kMaxPendingNames.
   int namesBeyondTable_ = 0;
-  // The listed size of each pending file of the pass, by its index.
+  // The listed size and last-write time of each pending file of the pass, by its index.
   std::vector<std::uint64_t> pendingSizes_;
+  std::vector<platform::FileTime> pendingTimes_;
   // A DELE sent whose reply is not read yet: it comes before the replies of the requests of
   // pending files from `before` on that went ahead.
   struct OutstandingDelete {

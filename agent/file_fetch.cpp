@@ -9,9 +9,14 @@
 // counts as one file not fetched; the files the pass leaves untried are not counted, as with a
 // lost connection.
 //
-// A file whose GET went ahead (agent_pass.cpp) was asked for with the whole-file offset line in
-// the same breath: its exchange here reads the replies only. A refused GET leaves that offset
-// line to be answered by the service as an unknown command, which is read and dropped.
+// A file whose GET went ahead (agent_pass.cpp) was asked for with its offset line in the same
+// breath: its exchange here reads the replies only. A refused GET leaves that offset line to be
+// answered by the service as an unknown command, which is read and dropped. The offset that went
+// ahead for a partial file was decided from the list; when the header tells of another version
+// of the file (it changed after the list) and the lock-step decision would differ, a resume
+// offset is never used: the body is read and dropped, the stale partial file removed, and the
+// file counted as not fetched for a later try. An offset of 0 always fits: the file is written
+// from its start.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -38,10 +43,11 @@ static_assert(sizeof kZeroSentinel - 1 == kTrailerSize, "the sentinel stands in 
 }  // namespace
 
 FetchResult FetchAgent::FetchFile(const char* name, int* notFetched) {
-  return Fetch(name, notFetched, false);
+  return Fetch(name, notFetched, std::nullopt);
 }
 
-FetchResult FetchAgent::Fetch(const char* name, int* notFetched, bool requested) {
+FetchResult FetchAgent::Fetch(const char* name, int* notFetched,
+                              std::optional<std::uint64_t> ahead) {
   fetchedDurably_ = false;
   unreadBody_.reset();
   // A name that would leave the base directory is not even asked for; nor is a name whose GET
@@ -55,7 +61,7 @@ FetchResult FetchAgent::Fetch(const char* name, int* notFetched, bool requested)
     CountFailure(Message::LocalNameTooLong, notFetched);
     return FetchResult::NextFile;
   }
-  if (const auto end = Request(name, requested, notFetched)) return *end;
+  if (const auto end = Request(name, ahead.has_value(), notFetched)) return *end;
 
   FileHeader header;
   if (!ReadHeader(&header)) return FetchResult::AbortPass;
@@ -68,17 +74,23 @@ FetchResult FetchAgent::Fetch(const char* name, int* notFetched, bool requested)
 
   if (!LocalPathFits(name, kFetchPathLimit)) {
     CountFailure(Message::LocalNameTooLong, notFetched);
-    return SkipBody(header.size, requested);
+    return SkipBody(header.size, ahead);
   }
   PartialFile partial(localBase, name, header.haveTime, header.time);
   if (!partial.IsOpen()) {
     CountFailure(Message::PartialNotCreated, notFetched);
-    return SkipBody(header.size, requested);
+    return SkipBody(header.size, ahead);
   }
-  const std::uint64_t offset = DecideResume(partial, header.size, requested);
+  const std::optional<std::uint64_t> offset = DecideResume(partial, header.size, ahead);
+  if (!offset) {
+    // Its bytes would land at the wrong place: none is written, the stale partial file goes.
+    CountFailure(Message::DigestMismatch, notFetched);
+    partial.Discard();
+    return SkipBody(header.size, ahead);
+  }
 
   DigestPipeline digest;
-  if (const auto end = ReceiveBody(partial, header.size - offset, digest, notFetched)) {
+  if (const auto end = ReceiveBody(partial, header.size - *offset, digest, notFetched)) {
     return *end;
   }
   if (const auto end = CheckTrailer(partial, digest, notFetched)) return *end;
@@ -125,10 +137,10 @@ bool FetchAgent::ReadHeader(FileHeader* header) {
   }
 }
 
-FetchResult FetchAgent::SkipBody(std::uint64_t size, bool requested) {
+FetchResult FetchAgent::SkipBody(std::uint64_t size, std::optional<std::uint64_t> ahead) {
   // A body that is not wanted still has to pass: declined when it has not been asked for yet,
   // read and dropped when it has.
-  const bool inStep = requested ? DrainBody(size) : DeclineBody(size);
+  const bool inStep = ahead ? DrainBody(BodyLength(size, *ahead)) : DeclineBody(size);
   return inStep ? FetchResult::NextFile : FetchResult::AbortPass;
 }
 
@@ -153,14 +165,20 @@ bool FetchAgent::DrainBody(std::uint64_t length) {
   return true;
 }
 
-std::uint64_t FetchAgent::DecideResume(PartialFile& partial, std::uint64_t total, bool requested) {
+std::optional<std::uint64_t> FetchAgent::DecideResume(PartialFile& partial, std::uint64_t total,
+                                                      std::optional<std::uint64_t> ahead) {
   // Resume only a partial file of this very version of the file (the service's time) that is
-  // shorter than it; anything else is written anew from the start. A request that went ahead had
-  // no partial file and asked for the whole file.
-  std::uint64_t offset = 0;
-  if (!requested) {
-    offset = partial.ResumeOffset(total);
+  // shorter than it; anything else is written anew from the start. A request that went ahead
+  // asked for the offset the list gave: the whole file always fits, a resume only when the
+  // header gives the same.
+  const std::uint64_t wanted = partial.ResumeOffset(total);
+  std::uint64_t offset = wanted;
+  if (!ahead) {
     Send(OffsetRequest(offset));
+  } else if (*ahead == 0) {
+    offset = 0;
+  } else if (*ahead != wanted) {
+    return std::nullopt;
   }
   if (offset != 0) {
     Say(Message::Resuming, platform::LowWord(offset), platform::HighWord(offset));

@@ -24,11 +24,16 @@ PartialFile::PartialFile(const std::string& base, const char* name, bool haveTim
   if (file_.IsOpen()) sized_ = file_.Size(&sizeAtOpen_);
 }
 
+std::uint64_t PartialFile::ResumeOffsetFor(std::uint64_t partialSize,
+                                           platform::FileTime partialTime, std::uint64_t total,
+                                           platform::FileTime serverTime) {
+  return partialSize != 0 && partialSize < total && partialTime == serverTime ? partialSize : 0;
+}
+
 std::uint64_t PartialFile::ResumeOffset(std::uint64_t total) {
   platform::FileTime partialTime = 0;
-  const bool resumable = haveTime_ && sized_ && sizeAtOpen_ != 0 && sizeAtOpen_ < total &&
-                         file_.LastWriteTime(&partialTime) && partialTime == serverTime_;
-  return resumable ? sizeAtOpen_ : 0;
+  if (!haveTime_ || !sized_ || !file_.LastWriteTime(&partialTime)) return 0;
+  return ResumeOffsetFor(sizeAtOpen_, partialTime, total, serverTime_);
 }
 
 void PartialFile::StartAt(std::uint64_t offset) {

@@ -27,8 +27,12 @@ class PartialFile {
 
   bool IsOpen() const { return file_.IsOpen(); }
 
-  // The offset to resume from: the size of a partial file of this very version of the file (the
-  // service's time) that is shorter than `total`, else 0.
+  // The rule of the resume: a partial file of `partialSize` bytes last written at `partialTime`
+  // is resumed (the result is its size) when it is of this very version of the file (the
+  // service's time `serverTime`) and shorter than the file's `total`; else the result is 0.
+  static std::uint64_t ResumeOffsetFor(std::uint64_t partialSize, platform::FileTime partialTime,
+                                       std::uint64_t total, platform::FileTime serverTime);
+  // The offset to resume this partial file from, by that rule, for a file of `total` bytes.
   std::uint64_t ResumeOffset(std::uint64_t total);
   // Writing goes on at `offset`, where the good data ends (a file opens at its start).
   void StartAt(std::uint64_t offset);

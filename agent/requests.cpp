@@ -25,8 +25,12 @@ std::string OffsetRequest(std::uint64_t offset) {
   return std::string(kOffsetKey) + " " + FormatWords(offset) + kLineEnd;
 }
 
+std::string GetAheadRequest(const std::string& name, std::uint64_t offset) {
+  return GetRequest(name) + OffsetRequest(offset);
+}
+
 std::string GetWholeFileRequest(const std::string& name) {
-  return GetRequest(name) + OffsetRequest(0);
+  return GetAheadRequest(name, 0);
 }
 
 }  // namespace quarv::agent

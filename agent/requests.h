@@ -31,7 +31,9 @@ std::string DeleteRequest(const std::string& name);
 std::string EnterRequest(const std::string& token);
 // The offset line: "Offset: <low> <high>\r\n".
 std::string OffsetRequest(std::uint64_t offset);
-// A GET sent ahead: the request together with the offset line of the whole file.
+// A GET sent ahead: the request together with its offset line.
+std::string GetAheadRequest(const std::string& name, std::uint64_t offset);
+// A GET sent ahead for the whole file.
 std::string GetWholeFileRequest(const std::string& name);
 
 }  // namespace quarv::agent

@@ -83,8 +83,9 @@ void SetNormalAttribute(const char* path);
 // Puts the directory entry of `path` on stable storage (the directory is synced on Linux).
 [[nodiscard]] bool FlushDirectoryEntry(const char* path);
 
-// Looks up one directory entry by its path (FindFirstFileA on a path without wildcards).
-// Returns false when no entry exists; `lastWrite` then stays untouched.
-[[nodiscard]] bool FindEntry(const char* path, FileTime* lastWrite);
+// Looks up one directory entry by its path (FindFirstFileA on a path without wildcards), with
+// its last-write time and, when `size` is given, its size. Returns false when no entry exists;
+// `lastWrite` and `size` then stay untouched.
+[[nodiscard]] bool FindEntry(const char* path, FileTime* lastWrite, std::uint64_t* size = nullptr);
 
 }  // namespace quarv::platform

@@ -115,10 +115,11 @@ bool FlushDirectoryEntry(const char* path) {
   return ok;
 }
 
-bool FindEntry(const char* path, FileTime* lastWrite) {
+bool FindEntry(const char* path, FileTime* lastWrite, std::uint64_t* size) {
   struct stat st {};
   if (::stat(path, &st) != 0) return false;
   if (lastWrite != nullptr) *lastWrite = native::ToFileTime(st.st_mtim);
+  if (size != nullptr) *size = static_cast<std::uint64_t>(st.st_size);
   return true;
 }
 

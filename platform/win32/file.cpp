@@ -358,13 +358,14 @@ void BaseDirectory::Close() {
   handle_ = -1;
 }
 
-bool FindEntry(const char* path, FileTime* lastWrite) {
+bool FindEntry(const char* path, FileTime* lastWrite, std::uint64_t* size) {
   if (path == nullptr) return false;
   WIN32_FIND_DATAA data;
   const HANDLE search = FindFirstFileA(path, &data);
   if (search == INVALID_HANDLE_VALUE) return false;
   FindClose(search);
   if (lastWrite != nullptr) *lastWrite = FromFiletime(data.ftLastWriteTime);
+  if (size != nullptr) *size = MakeWide(data.nFileSizeLow, data.nFileSizeHigh);
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/md5.h"
@@ -361,7 +362,8 @@ TEST_F(FetchFaultsTest, BodyAskedForAheadButNotWantedIsReadAndDropped) {
 
 // With DELETEFILE the next file's request goes out in the same send as the DELE of the file
 // just fetched (which is on stable storage by then), not a round trip later; a file with a
-// partial file still waits for its header. Each DELE's message stays with its own file.
+// partial file goes ahead too, with the offset its listed size and time give. Each DELE's
+// message stays with its own file.
 TEST_F(FetchFaultsTest, WithDeleteFileTheNextRequestGoesWithTheDele) {
   service.Put("a.txt", FakeFile::Of("first", kTime));
   service.Put("b.txt", FakeFile::Of("second", kTime));
@@ -380,8 +382,9 @@ TEST_F(FetchFaultsTest, WithDeleteFileTheNextRequestGoesWithTheDele) {
     }
   }
   EXPECT_EQ(exchanges, (std::vector<std::string>{"GET a.txt", "Offset: 0 0", "DELE a.txt",
-                                                 "GET b.txt", "Offset: 0 0", "DELE b.txt",
-                                                 "GET c.txt", "Offset: 2 0", "DELE c.txt"}));
+                                                 "GET b.txt", "Offset: 0 0", "GET c.txt",
+                                                 "Offset: 2 0", "DELE b.txt", "DELE c.txt"}));
+  EXPECT_TRUE(Contains(out, "受信済みのファイルがあります。位置、2,0から再開します。\n")) << out;
   EXPECT_TRUE(Contains(out, "サーバのファイルa.txtを削除しました。\n\nb.txtを転送します。\n"))
       << out;
   EXPECT_TRUE(Contains(out, "サーバのファイルb.txtを削除しました。\n\nc.txtを転送します。\n"))
@@ -540,6 +543,51 @@ TEST_F(FetchFaultsTest, WithDeleteFileARefusalAndAWrongDigestInABatchDeleteOnlyW
   EXPECT_TRUE(service.Has("e.txt"));
   EXPECT_EQ(RequestsOf(service, {"DELE "}),
             (std::vector<std::string>{"DELE a.txt", "DELE b.txt", "DELE d.txt", "DELE f.txt"}));
+}
+
+// A file with a partial file changes on the service after the list: b.bin gets another time,
+// d.bin shrinks below its partial file. The offsets that went ahead from the list are not used:
+// nothing is written behind the stale bytes, nothing of them is put in place or deleted on the
+// service, the files behind them arrive in step, and the next try fetches both whole.
+TEST_F(FetchFaultsTest, FileChangedAfterTheListIsNeverResumedAtTheListedOffset) {
+  const std::string oldB = PatternBytes(30000, 11), newB = PatternBytes(30000, 12);
+  const std::string oldD = PatternBytes(20000, 13), newD = PatternBytes(9000, 14);
+  service.Put("a.txt", FakeFile::Of("first", kTime));
+  service.Put("b.bin", FakeFile::Of(oldB, kTime));
+  service.Put("c.txt", FakeFile::Of("third", kTime));
+  service.Put("d.bin", FakeFile::Of(oldD, kTime));
+  WriteFile(Partial("b.bin"), oldB.substr(0, 12000));
+  SetFileTime(Partial("b.bin"), kTime);
+  WriteFile(Partial("d.bin"), oldD.substr(0, 15000));
+  SetFileTime(Partial("d.bin"), kTime);
+  bool changed = false;
+  service.OnGet([&](const std::string& name) {
+    if (name != "a.txt" || std::exchange(changed, true)) return;
+    service.Put("b.bin", FakeFile::Of(newB, kLaterTime));
+    service.Put("d.bin", FakeFile::Of(newD, kTime));
+  });
+  Configure("TRY=2\nDELETEFILE=Yes\n");
+
+  const std::string out = agent.Run();
+  const std::string stale =
+      "ファイルの転送を開始します...\nMD5が一致しません。ファイルを削除します。\n\n";
+  EXPECT_TRUE(Contains(out, "（約29KB）\n" + stale + "c.txtを転送します。\n")) << out;
+  EXPECT_TRUE(Contains(out, "（約8KB）\n" + stale.substr(0, stale.size() - 1) +
+                                "切断しました。\n----------------------------\nTry[2/2]\n"))
+      << out;
+  EXPECT_FALSE(Contains(out, "再開します")) << out;
+  EXPECT_EQ(RequestsOf(service, {"GET ", "Offset:", "DELE "}),
+            (std::vector<std::string>{"GET a.txt", "Offset: 0 0", "DELE a.txt", "GET b.bin",
+                                      "Offset: 12000 0", "GET c.txt", "Offset: 0 0", "GET d.bin",
+                                      "Offset: 15000 0", "DELE c.txt", "GET b.bin", "Offset: 0 0",
+                                      "DELE b.bin", "GET d.bin", "Offset: 0 0", "DELE d.bin"}));
+  EXPECT_TRUE(out.ends_with("\n転送は成功しました。\n転送したファイルは 4個 です。\n")) << out;
+  // Compared whole, without printing the bytes.
+  EXPECT_TRUE(ReadFile(Local("b.bin")) == newB) << "b.bin is not the service's new version";
+  EXPECT_EQ(GetFileTime(Local("b.bin")), kLaterTime);
+  EXPECT_TRUE(ReadFile(Local("d.bin")) == newD) << "d.bin is not the service's new version";
+  EXPECT_FALSE(fs::exists(Partial("b.bin")));
+  EXPECT_FALSE(fs::exists(Partial("d.bin")));
 }
 
 TEST_F(FetchFaultsTest, HeaderWithoutBytesEndsThePassWithQuit) {

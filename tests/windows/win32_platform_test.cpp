@@ -126,8 +126,10 @@ TEST_F(Win32FileTest, PartialFileIsHiddenKeptOnReopenAndFinishedAsANormalFile) {
   SetNormalAttribute(finished.c_str());
   EXPECT_EQ(AttributesOf(finished) & FILE_ATTRIBUTE_HIDDEN, 0u);
   FileTime found = 0;
-  ASSERT_TRUE(FindEntry(finished.c_str(), &found));
+  std::uint64_t size = 0;
+  ASSERT_TRUE(FindEntry(finished.c_str(), &found, &size));
   EXPECT_EQ(found, time);
+  EXPECT_EQ(size, 3u);
   EXPECT_FALSE(FindEntry(partial.c_str(), &found));
 }
 
