@@ -185,9 +185,10 @@ bool FetchAgent::FetchPending(std::vector<std::string>* pending, int* notFetched
   bool sendAhead = false;
   for (std::size_t index = 0; index < pending->size(); ++index) {
     if (sendAhead) Send(ahead.Refill(index, *pending, choose));
-    // A request not sent ahead is sent now, behind every outstanding DELE.
-    ReadDeletesBefore(index, !ahead.WentAhead(index));
     const std::string name = std::exchange((*pending)[index], std::string());  // entry released
+    // A request not sent ahead is sent now, behind every outstanding DELE; a name never asked
+    // for sends nothing, and the replies outstanding are read where they stand.
+    ReadDeletesBefore(index, !ahead.WentAhead(index) && IsAskedFor(name.c_str()));
     Say(Message::FileBanner, name.c_str());
     const FetchResult result =
         Fetch(name.c_str(), notFetched,
@@ -217,7 +218,7 @@ AheadChoice FetchAgent::AheadChoiceFor(std::size_t index, const std::string& nam
   // the whole file; with one, for the offset the resume would take if the header said what the
   // list said. The fetch checks that against the header when it arrives.
   *offset = 0;
-  if (!IsSafeLocalName(name.c_str()) || !RequestFits(name.c_str())) return AheadChoice::Never;
+  if (!IsAskedFor(name.c_str())) return AheadChoice::Never;
   if (!LocalPathFits(name.c_str(), kFetchPathLimit)) return AheadChoice::LockStep;
   const std::string partialPath = PartialFile::PathOf(localBase, name.c_str());
   platform::FileTime partialTime = 0;

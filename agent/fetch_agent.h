@@ -113,6 +113,8 @@ class FetchAgent {
   static bool IsSafeLocalName(const char* name);
   // Whether the GET line of `name` fits the service's line limit.
   static bool RequestFits(const char* name);
+  // Whether `name` is ever asked for: a safe name whose GET line fits.
+  static bool IsAskedFor(const char* name);
 
   // Whether the list of the last pass held more pending files than its table took: the run
   // then goes on with another pass.

@@ -39,6 +39,10 @@ bool FetchAgent::IsSafeLocalName(const char* name) {
   return true;
 }
 
+bool FetchAgent::IsAskedFor(const char* name) {
+  return IsSafeLocalName(name) && RequestFits(name);
+}
+
 bool FetchAgent::RequestFits(const char* name) {
   return std::strlen(name) <= kLongestGetName;
 }

@@ -265,6 +265,32 @@ TEST_F(FetchFaultsTest, PartialPrefixAndOverlongRequestNamesAreSkippedAndTheRest
   EXPECT_TRUE(service.Has(fits));
 }
 
+// With DELETEFILE a name that is never asked for, between files whose requests went ahead, sends
+// nothing: the DELE replies outstanding are read where they stand, after the replies of the
+// requests sent before them.
+TEST_F(FetchFaultsTest, WithDeleteFileANameNeverAskedForKeepsTheRepliesInStep) {
+  service.Put("a.txt", FakeFile::Of("first", kTime));
+  service.Put("b.txt", FakeFile::Of("second", kTime));
+  const std::string overlong = "c" + std::string(kLongestRequestLine, 'n');
+  service.Put(overlong, FakeFile::Of("too long", kTime));
+  service.Put("d.txt", FakeFile::Of("fourth", kTime));
+  Configure("TRY=1\nDELETEFILE=Yes\n");
+
+  const std::string out = agent.Run();
+  EXPECT_TRUE(
+      Contains(out, "サーバのファイルb.txtを削除しました。\n\n" + overlong +
+                        "を転送します。\nローカルファイル名が長すぎます。スキップします。\n\n"
+                        "d.txtを転送します。\n"))
+      << out;
+  EXPECT_TRUE(Contains(out, "サーバのファイルd.txtを削除しました。\n")) << out;
+  EXPECT_TRUE(
+      out.ends_with("\n転送できなかったファイルが 1個 あります。\n転送したファイルは 3個 です。\n"))
+      << out;
+  for (const char* name : {"a.txt", "b.txt", "d.txt"}) EXPECT_FALSE(service.Has(name)) << name;
+  EXPECT_TRUE(service.Has(overlong));
+  EXPECT_EQ(ReadFile(Local("d.txt")), "fourth");
+}
+
 TEST_F(FetchFaultsTest, TimeTheFileSystemCannotHoldIsAFailedFetchNeverDeleted) {
   // All bits set: out of range for POSIX, "leave unchanged" for SetFileTime on Windows.
   service.Put("t.txt", FakeFile::Of("stamped?", 0xFFFFFFFFFFFFFFFFull));
