@@ -182,32 +182,45 @@ bool FetchAgent::FetchPending(std::vector<std::string>* pending, int* notFetched
   };
   deletes_.clear();
   deleteReplyLost_ = false;
+  held_.clear();
+  syncInBatches_ = deleteFile && platform::CanFlushFileSystem();
   bool sendAhead = false;
   for (std::size_t index = 0; index < pending->size(); ++index) {
     if (sendAhead) Send(ahead.Refill(index, *pending, choose));
     const std::string name = std::exchange((*pending)[index], std::string());  // entry released
-    // A request not sent ahead is sent now, behind every outstanding DELE; a name never asked
-    // for sends nothing, and the replies outstanding are read where they stand.
-    ReadDeletesBefore(index, !ahead.WentAhead(index) && IsAskedFor(name.c_str()));
+    // A request not sent ahead is sent now, behind the DELEs of every file fetched before it; a
+    // name never asked for sends nothing, and the replies outstanding are read where they stand.
+    const bool asksNow = !ahead.WentAhead(index) && IsAskedFor(name.c_str());
+    if (asksNow) PutHeldInPlace(index, ahead, true, finished);
+    ReadDeletesBefore(index, asksNow);
     Say(Message::FileBanner, name.c_str());
     const FetchResult result =
         Fetch(name.c_str(), notFetched,
               ahead.WentAhead(index) ? std::optional(ahead.OffsetAhead(index)) : std::nullopt);
     ahead.Done(index, name);
-    sendAhead = result == FetchResult::Fetched && !deleteFile;
-    if (result == FetchResult::AbortPass) {
+    sendAhead = result == FetchResult::Fetched && (!deleteFile || syncInBatches_);
+    if (result == FetchResult::AbortPass || result == FetchResult::EndPass) {
+      // DELEs go out only while the service reads requests in turn: not once the connection is
+      // lost, nor while the service waits for this file's offset line.
+      const bool inTurn =
+          result == FetchResult::EndPass && (ahead.WentAhead(index) || unreadBody_.has_value());
+      PutHeldInPlace(index + 1, ahead, inTurn, finished);
+      if (result == FetchResult::EndPass) SettleDeletesAtEnd(index, ahead, pending->size());
+      SettleDeletesUnread();
       ReleaseConsole();
-      return false;
-    }
-    if (result == FetchResult::EndPass) {
-      SettleDeletesAtEnd(index, ahead, pending->size());
-      return true;
+      return result == FetchResult::EndPass;
     }
     if (result == FetchResult::Fetched) {
       ++*finished;
-      if (deleteFile) DeleteFetched(name, *pending, index + 1, ahead);
+      if (syncInBatches_) {
+        OpenConsolePlace();
+        if (held_.size() >= kFilesPerSync) PutHeldInPlace(index + 1, ahead, true, finished);
+      } else if (deleteFile) {
+        DeleteFetched(name, *pending, index + 1, ahead);
+      }
     }
   }
+  PutHeldInPlace(pending->size(), ahead, true, finished);
   ReadDeletesBefore(pending->size(), true);
   return true;
 }
@@ -240,102 +253,6 @@ AheadChoice FetchAgent::WindowChoiceFor(std::size_t index, const std::string& na
     return AheadChoice::LockStep;
   }
   return choice;
-}
-
-void FetchAgent::DeleteFetched(const std::string& name, const std::vector<std::string>& pending,
-                               std::size_t next, RequestWindow& ahead) {
-  // The local copy might not survive a crash yet, or the name does not fit a DELE line that the
-  // service takes: then the service keeps its own copy.
-  const bool deleting = fetchedDurably_ && name.size() <= kLongestDeleteName;
-  if (!deleting) Say(Message::ServerDeleteFailed, name.c_str());
-  std::string requests = deleting ? DeleteRequest(name) : std::string();
-  const std::size_t before = ahead.NextToConsider(next);
-  const RequestWindow::Chooser choose = [this](std::size_t index, const std::string& file,
-                                               std::uint64_t* offset) {
-    return WindowChoiceFor(index, file, offset);
-  };
-  requests += ahead.Refill(next, pending, choose);
-  // A large next file still goes with the DELE: its reply comes after the DELE's, so that nothing
-  // is held while its body arrives.
-  std::uint64_t offset = 0;
-  if (next < pending.size() && !ahead.WentAhead(next) &&
-      AheadChoiceFor(next, pending[next], &offset) == AheadChoice::Ahead) {
-    ahead.Take(next, pending[next], &requests, offset);
-  }
-  Send(requests);
-  if (deleting) {
-    deletes_.push_back(OutstandingDelete{name, before});
-    OpenConsolePlace();
-  }
-}
-
-void FetchAgent::ReadDeletesBefore(std::size_t index, bool all) {
-  while (!deletes_.empty() && (all || deletes_.front().before <= index)) {
-    std::string text;
-    // A lost reply says nothing; the lost connection shows at the next request.
-    if (!deleteReplyLost_ && !connection.ReadLine(line_.data(), kDeleteLineLimit)) {
-      deleteReplyLost_ = true;
-    }
-    if (!deleteReplyLost_) {
-      const char* deleted = deletes_.front().name.c_str();
-      text = IsAccepted(line_.data()) ? FormatMessage(Message::ServerFileDeleted, deleted)
-                                      : FormatMessage(Message::ServerDeleteFailed, deleted);
-    }
-    deletes_.pop_front();
-    SettleConsolePlace(text);
-  }
-}
-
-void FetchAgent::SettleDeletesAtEnd(std::size_t index, const RequestWindow& ahead,
-                                    std::size_t fileCount) {
-  // The replies of the DELEs sent after the request of the file the pass ended at come after
-  // the rest of that file's exchange and the exchanges sent ahead before them.
-  // With none outstanding, the rest of the body is not read: the pass ends at once.
-  bool inStep = !deletes_.empty() && unreadBody_.has_value() && DrainBody(*unreadBody_);
-  for (std::size_t next = index + 1; inStep && !deletes_.empty() && next <= fileCount; ++next) {
-    ReadDeletesBefore(next, false);
-    if (deleteReplyLost_) break;
-    if (!deletes_.empty() && next < fileCount && ahead.WentAhead(next)) {
-      inStep = DrainExchange(ahead.OffsetAhead(next));
-    }
-  }
-  deletes_.clear();
-  ReleaseConsole();
-}
-
-bool FetchAgent::DrainExchange(std::uint64_t offset) {
-  if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
-  if (!IsAccepted(line_.data())) {
-    // The offset line that went with it is answered as an unknown command.
-    return connection.ReadLine(line_.data(), kReplyLineLimit) && !IsAccepted(line_.data());
-  }
-  std::uint64_t size = 0;
-  for (;;) {
-    if (!connection.ReadLine(line_.data(), kReplyLineLimit)) return false;
-    if (line_[0] == '\0') break;
-    const char* value = SplitToken(line_.data());
-    std::uint32_t low = 0, high = 0;
-    if (value != nullptr && std::strcmp(line_.data(), kSizeKey) == 0 &&
-        ParseWords(value, &low, &high)) {
-      size = platform::MakeWide(low, high);
-    }
-  }
-  return size != 0 && DrainBody(BodyLength(size, offset));
-}
-
-bool FetchAgent::DeleteOnServer(const char* name) {
-  Send(DeleteRequest(name));
-  return ReadDeleteReply(name);
-}
-
-bool FetchAgent::ReadDeleteReply(const char* name) {
-  if (!connection.ReadLine(line_.data(), kDeleteLineLimit)) return false;
-  if (IsAccepted(line_.data())) {
-    Say(Message::ServerFileDeleted, name);
-  } else {
-    Say(Message::ServerDeleteFailed, name);
-  }
-  return true;
 }
 
 }  // namespace quarv::agent

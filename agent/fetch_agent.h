@@ -56,6 +56,10 @@ inline constexpr std::size_t kSizeTextCapacity = 32;
 // outstanding, so that its progress shows as it arrives; smaller files go ahead past outstanding
 // DELEs, their console output held until the replies are read.
 inline constexpr std::uint64_t kLargestFileAheadOfDeletes = std::uint64_t{1024} * 1024;
+// With DELETEFILE, where the file system can be synced in one call, the files fetched are held
+// in their partial files and put in place together, after one sync, at most this many at a time;
+// their DELEs then go out together.
+inline constexpr std::size_t kFilesPerSync = 128;
 
 // A connection on which the service sends nothing for this long counts as lost: the pass ends
 // (the partial file kept for a resume) and the run tries again, instead of waiting for ever on a
@@ -172,14 +176,26 @@ class FetchAgent {
   // the replies of the requests sent after it), its message held in its place until then.
   void DeleteFetched(const std::string& name, const std::vector<std::string>& pending,
                      std::size_t next, RequestWindow& ahead);
+  // The files held since the last sync, if any: one sync for all of them (their bytes and times)
+  // before any takes its own name, then one for their names; then, when `deleting`, their DELEs
+  // go out together, behind the requests of the pending files before `next` that went ahead.
+  // Each file's outcome (the DELE's reply to come, or what is said at once: a failed rename, a
+  // delete that is not safe) takes its console place, opened when the file was fetched, in
+  // order. A file that could not be renamed no longer counts in `*finished`.
+  void PutHeldInPlace(std::size_t next, const RequestWindow& ahead, bool deleting, int* finished);
   // Reads the replies of the outstanding DELEs sent before the request of pending file `index`
   // (every one when `all`), settling their console places. A reply that does not come settles
   // its place without text, as does every later one.
   void ReadDeletesBefore(std::size_t index, bool all);
+  // Settles every console place of an outstanding DELE without reading anything more: the
+  // connection is lost or out of step. An outcome said at once is still said.
+  void SettleDeletesUnread();
   // After the pass ended at pending file `index` with DELE replies outstanding: reads past the
   // rest of that file's body (when known) and the exchanges of the requests sent ahead before
-  // the DELEs, so that their replies are read; every place still open is then released.
+  // the DELEs, so that their replies are read.
   void SettleDeletesAtEnd(std::size_t index, const RequestWindow& ahead, std::size_t fileCount);
+  // Whether a DELE's reply is still to be read.
+  bool DeleteRepliesOutstanding() const;
   // Reads and drops the whole exchange of a GET that went ahead with the offset line of
   // `offset`. False when the connection is out of step or lost.
   bool DrainExchange(std::uint64_t offset);
@@ -218,8 +234,9 @@ class FetchAgent {
   // file.
   std::optional<FetchResult> CheckTrailer(PartialFile& partial, DigestPipeline& digest,
                                           int* notFetched);
-  // Finishes the verified partial file and renames it to the file's own name.
-  FetchResult PutInPlace(PartialFile& partial, int* notFetched);
+  // Finishes the verified partial file of `name` and renames it to the file's own name; when
+  // files are synced in batches, holds it for the next sync instead.
+  FetchResult PutInPlace(const char* name, PartialFile& partial, int* notFetched);
 
   // True when the base prefix plus `name` is at most `limit` bytes (false without a prefix).
   bool LocalPathFits(const char* name, std::size_t limit) const;
@@ -234,12 +251,25 @@ class FetchAgent {
   std::vector<std::uint64_t> pendingSizes_;
   std::vector<platform::FileTime> pendingTimes_;
   // A DELE sent whose reply is not read yet: it comes before the replies of the requests of
-  // pending files from `before` on that went ahead.
+  // pending files from `before` on that went ahead. Or the outcome of a file held for a sync
+  // whose DELE was not sent: `text` is said in its place, in its turn.
   struct OutstandingDelete {
     std::string name;
     std::size_t before = 0;
+    bool replyExpected = true;
+    std::string text;
   };
   std::deque<OutstandingDelete> deletes_;
+  // Whether the files fetched are held for a sync of many (DELETEFILE, and the file system can
+  // be synced in one call), and those held since the last one: their partial files and own
+  // paths.
+  bool syncInBatches_ = false;
+  struct HeldFile {
+    std::string name;
+    std::string partialPath;
+    std::string finalPath;
+  };
+  std::vector<HeldFile> held_;
   // A DELE reply did not come: the connection is lost, no later reply is read.
   bool deleteReplyLost_ = false;
   // When the last fetch ended the pass in the middle of its body: the bytes of it (and its

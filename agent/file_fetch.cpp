@@ -94,7 +94,7 @@ FetchResult FetchAgent::Fetch(const char* name, int* notFetched,
     return *end;
   }
   if (const auto end = CheckTrailer(partial, digest, notFetched)) return *end;
-  return PutInPlace(partial, notFetched);
+  return PutInPlace(name, partial, notFetched);
 }
 
 void FetchAgent::CountFailure(MessageFor<> message, int* notFetched) {
@@ -258,13 +258,18 @@ std::optional<FetchResult> FetchAgent::CheckTrailer(PartialFile& partial, Digest
   return std::nullopt;
 }
 
-FetchResult FetchAgent::PutInPlace(PartialFile& partial, int* notFetched) {
+FetchResult FetchAgent::PutInPlace(const char* name, PartialFile& partial, int* notFetched) {
   // Exactly the received bytes, the service's time, then the file's own name. A file that
   // cannot be finished is not put in place, counts as not fetched and is never deleted on the
-  // service. The local copy reaches stable storage only when the service's copy is deleted.
-  if (!partial.Finish(deleteFile)) {
+  // service. The local copy reaches stable storage only when the service's copy is deleted:
+  // file by file, or for many files held whole in their partial files at once.
+  if (!partial.Finish(deleteFile && !syncInBatches_)) {
     CountFailure(Message::LocalWriteError, notFetched);
     return FetchResult::NextFile;
+  }
+  if (syncInBatches_) {
+    held_.push_back(HeldFile{name, partial.Path(), partial.FinalPath()});
+    return FetchResult::Fetched;
   }
   if (!partial.MoveIntoPlace(deleteFile)) {
     Say(Message::RenameFailed);

@@ -73,15 +73,20 @@ bool PartialFile::Finish(bool durable) {
   return file_.Close() && settled;
 }
 
-bool PartialFile::MoveIntoPlace(bool durable) {
+bool PartialFile::PutInPlace(const std::string& path, const std::string& finalPath) {
   // The rename is tried first, since mostly there is no older file.
-  if (!platform::RenameNoReplace(path_.c_str(), finalPath_.c_str()) &&
-      (!platform::RemoveFile(finalPath_.c_str()) ||
-       !platform::RenameNoReplace(path_.c_str(), finalPath_.c_str()))) {
+  if (!platform::RenameNoReplace(path.c_str(), finalPath.c_str()) &&
+      (!platform::RemoveFile(finalPath.c_str()) ||
+       !platform::RenameNoReplace(path.c_str(), finalPath.c_str()))) {
     return false;
   }
   // A file whose hidden attribute stays is still in place under its own name.
-  platform::SetNormalAttribute(finalPath_.c_str());
+  platform::SetNormalAttribute(finalPath.c_str());
+  return true;
+}
+
+bool PartialFile::MoveIntoPlace(bool durable) {
+  if (!PutInPlace(path_, finalPath_)) return false;
   if (durable) durable_ = durable_ && platform::FlushDirectoryEntry(finalPath_.c_str());
   return true;
 }

@@ -55,6 +55,12 @@ class PartialFile {
   // Whether the finished file and its entry reached stable storage, as Finish and MoveIntoPlace
   // were asked to.
   bool IsDurable() const { return durable_; }
+  // The partial file's path, and the file's own.
+  const std::string& Path() const { return path_; }
+  const std::string& FinalPath() const { return finalPath_; }
+  // Renames a finished partial file at `path` to the file's own `finalPath`, where an older file
+  // gives way, and clears its hidden attribute. False when the rename fails.
+  static bool PutInPlace(const std::string& path, const std::string& finalPath);
 
  private:
   // Cuts the file at `length` and, with `stamp`, gives it the service's time. False when either

@@ -82,6 +82,13 @@ class File {
 void SetNormalAttribute(const char* path);
 // Puts the directory entry of `path` on stable storage (the directory is synced on Linux).
 [[nodiscard]] bool FlushDirectoryEntry(const char* path);
+// Whether FlushFileSystem is available: one call that puts everything written to a file system
+// on stable storage (Linux: syncfs). Windows has none that an unprivileged program may call.
+bool CanFlushFileSystem();
+// Puts everything written to the file system that holds `directory` (the contents, sizes and
+// times of its files, closed or not) on stable storage. False when that fails or is not
+// available.
+[[nodiscard]] bool FlushFileSystem(const char* directory);
 
 // Looks up one directory entry by its path (FindFirstFileA on a path without wildcards), with
 // its last-write time and, when `size` is given, its size. Returns false when no entry exists;

@@ -115,6 +115,21 @@ bool FlushDirectoryEntry(const char* path) {
   return ok;
 }
 
+bool CanFlushFileSystem() {
+  return true;
+}
+
+bool FlushFileSystem(const char* directory) {
+  const int fd = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int rc;
+  do {
+    rc = ::syncfs(fd);
+  } while (rc != 0 && errno == EINTR);
+  ::close(fd);
+  return rc == 0;
+}
+
 bool FindEntry(const char* path, FileTime* lastWrite, std::uint64_t* size) {
   struct stat st {};
   if (::stat(path, &st) != 0) return false;

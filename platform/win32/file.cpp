@@ -321,6 +321,14 @@ bool FlushDirectoryEntry(const char* /*path*/) {
   return true;
 }
 
+bool CanFlushFileSystem() {
+  return false;
+}
+
+bool FlushFileSystem(const char* /*directory*/) {
+  return false;
+}
+
 BaseDirectory::~BaseDirectory() {
   Close();
 }

@@ -386,11 +386,11 @@ TEST_F(FetchFaultsTest, BodyAskedForAheadButNotWantedIsReadAndDropped) {
       << out;
 }
 
-// With DELETEFILE the next file's request goes out in the same send as the DELE of the file
-// just fetched (which is on stable storage by then), not a round trip later; a file with a
-// partial file goes ahead too, with the offset its listed size and time give. Each DELE's
-// message stays with its own file.
-TEST_F(FetchFaultsTest, WithDeleteFileTheNextRequestGoesWithTheDele) {
+// With DELETEFILE the files fetched are put on stable storage together, and their DELEs go out
+// together behind the requests sent ahead, not a round trip each; a file with a partial file goes
+// ahead too, with the offset its listed size and time give. Each DELE's message stays with its
+// own file.
+TEST_F(FetchFaultsTest, WithDeleteFileTheFilesFetchedAreSyncedAndDeletedTogether) {
   service.Put("a.txt", FakeFile::Of("first", kTime));
   service.Put("b.txt", FakeFile::Of("second", kTime));
   service.Put("c.txt", FakeFile::Of("third", kTime));
@@ -400,16 +400,16 @@ TEST_F(FetchFaultsTest, WithDeleteFileTheNextRequestGoesWithTheDele) {
   Configure("TRY=1\nDELETEFILE=Yes\n");
 
   const std::string out = agent.Run();
-  EXPECT_EQ(service.LineBeforeDeleteReply(), "GET b.txt");
+  EXPECT_EQ(service.LineBeforeDeleteReply(), "DELE b.txt");
   std::vector<std::string> exchanges;
   for (const std::string& line : service.Requests()) {
     if (line.starts_with("GET ") || line.starts_with("Offset:") || line.starts_with("DELE ")) {
       exchanges.push_back(line);
     }
   }
-  EXPECT_EQ(exchanges, (std::vector<std::string>{"GET a.txt", "Offset: 0 0", "DELE a.txt",
-                                                 "GET b.txt", "Offset: 0 0", "GET c.txt",
-                                                 "Offset: 2 0", "DELE b.txt", "DELE c.txt"}));
+  EXPECT_EQ(exchanges, (std::vector<std::string>{"GET a.txt", "Offset: 0 0", "GET b.txt",
+                                                 "Offset: 0 0", "GET c.txt", "Offset: 2 0",
+                                                 "DELE a.txt", "DELE b.txt", "DELE c.txt"}));
   EXPECT_TRUE(Contains(out, "受信済みのファイルがあります。位置、2,0から再開します。\n")) << out;
   EXPECT_TRUE(Contains(out, "サーバのファイルa.txtを削除しました。\n\nb.txtを転送します。\n"))
       << out;
@@ -513,8 +513,36 @@ TEST_F(FetchFaultsTest, WithDeleteFileSmallFilesGoAheadOfTheDeleRepliesInTheSame
   for (const std::string& name : names) EXPECT_FALSE(service.Has(name)) << name;
 }
 
-// A file over 1 MiB is not asked for while a DELE reply is outstanding, nor anything after it
-// before its own DELE: its progress shows as its body arrives, nothing held back.
+// Hundreds of moved files take several syncs: each file's lines still come with its own DELE's
+// message, in the order of the list, and a file that cannot take its name says so in its place,
+// is not counted as fetched and stays on the service.
+TEST_F(FetchFaultsTest, WithDeleteFileHundredsOfFilesAndAFailedRenameKeepTheConsoleOrder) {
+  constexpr int kFiles = 300;
+  constexpr int kBlocked = 200;
+  const auto name = [](int i) {
+    char text[16];
+    std::snprintf(text, sizeof text, "f%03d.txt", i);
+    return std::string(text);
+  };
+  for (int i = 0; i < kFiles; ++i) service.Put(name(i), FakeFile::Of("moved " + name(i), kTime));
+  fs::create_directories(Local(name(kBlocked)) / "kept");  // the rename onto it fails
+  Configure("TRY=1\nDELETEFILE=Yes\n");
+
+  const std::string out = agent.Run();
+  std::string expected;
+  for (int i = 0; i < kFiles; ++i) {
+    expected += i == kBlocked ? ArrivedFileLines(name(i), "moved " + name(i)) +
+                                    "ファイルのリネームに失敗しました。スキップします。"
+                              : MovedFileLines(name(i), "moved " + name(i));
+  }
+  expected += "切断しました。\n\n転送は成功しました。\n転送したファイルは 299個 です。\n";
+  EXPECT_TRUE(FromBannerOf(out, name(0)) == expected) << out;
+  for (int i = 0; i < kFiles; ++i) EXPECT_EQ(service.Has(name(i)), i == kBlocked) << name(i);
+  EXPECT_EQ(service.RequestsStartingWith("DELE ").size(), std::size_t{kFiles - 1});
+}
+
+// A file over 1 MiB is not asked for while a DELE reply is outstanding: its progress shows as its
+// body arrives, nothing held back. The files after it go ahead again.
 TEST_F(FetchFaultsTest, WithDeleteFileALargeFileGoesInLockStep) {
   FakeFile large;
   large.size = 1536 * 1024;
@@ -526,8 +554,8 @@ TEST_F(FetchFaultsTest, WithDeleteFileALargeFileGoesInLockStep) {
 
   const std::string out = agent.Run();
   EXPECT_EQ(RequestsOf(service, {"GET ", "DELE "}),
-            (std::vector<std::string>{"GET a.txt", "DELE a.txt", "GET b.bin", "DELE b.bin",
-                                      "GET c.txt", "GET d.txt", "DELE c.txt", "DELE d.txt"}));
+            (std::vector<std::string>{"GET a.txt", "DELE a.txt", "GET b.bin", "GET c.txt",
+                                      "GET d.txt", "DELE b.bin", "DELE c.txt", "DELE d.txt"}));
   EXPECT_TRUE(out.ends_with("\n転送は成功しました。\n転送したファイルは 4個 です。\n")) << out;
 }
 
@@ -603,10 +631,10 @@ TEST_F(FetchFaultsTest, FileChangedAfterTheListIsNeverResumedAtTheListedOffset) 
       << out;
   EXPECT_FALSE(Contains(out, "再開します")) << out;
   EXPECT_EQ(RequestsOf(service, {"GET ", "Offset:", "DELE "}),
-            (std::vector<std::string>{"GET a.txt", "Offset: 0 0", "DELE a.txt", "GET b.bin",
-                                      "Offset: 12000 0", "GET c.txt", "Offset: 0 0", "GET d.bin",
-                                      "Offset: 15000 0", "DELE c.txt", "GET b.bin", "Offset: 0 0",
-                                      "DELE b.bin", "GET d.bin", "Offset: 0 0", "DELE d.bin"}));
+            (std::vector<std::string>{"GET a.txt", "Offset: 0 0", "GET b.bin", "Offset: 12000 0",
+                                      "GET c.txt", "Offset: 0 0", "GET d.bin", "Offset: 15000 0",
+                                      "DELE a.txt", "DELE c.txt", "GET b.bin", "Offset: 0 0",
+                                      "GET d.bin", "Offset: 0 0", "DELE b.bin", "DELE d.bin"}));
   EXPECT_TRUE(out.ends_with("\n転送は成功しました。\n転送したファイルは 4個 です。\n")) << out;
   // Compared whole, without printing the bytes.
   EXPECT_TRUE(ReadFile(Local("b.bin")) == newB) << "b.bin is not the service's new version";
