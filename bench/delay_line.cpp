@@ -25,6 +25,14 @@
 //       must be twice the delay), and N bytes (default 1 GiB) pushed through a relay without
 //       delay. Prints "delay_line_check ..." lines; exit status 1 when the round trip is off by
 //       more than a fifth, or a millisecond, whichever is larger.
+//   quarv_delay_line sink [--time-limit S]
+//       A peer that discards: prints "listening PORT", then for each connection in turn reads
+//       to the end of the stream and answers one byte.
+//   quarv_delay_line send --port PORT --bytes N
+//       Sends N bytes from memory to PORT (a relay in front of a sink), half closes and waits
+//       for the sink's answer: what the line itself carries, with no protocol and no digest.
+//       Prints "delay_line_carry bytes=N seconds=S mbps=M ok=0|1" (the time from the connect to
+//       the answer: the bytes, and one round trip for the end of the stream and the answer).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -318,6 +326,7 @@ void Echo(int listener, std::size_t size) {
 // Sink peer: reads until the end of the stream, then answers one byte.
 void Sink(int listener) {
   const int peer = ::accept(listener, nullptr, nullptr);
+  if (peer < 0) return;
   std::vector<char> block(kBlock);
   while (::recv(peer, block.data(), block.size(), 0) > 0) {
   }
@@ -385,11 +394,49 @@ int Check(double delayMs, std::uint64_t bytes) {
   return rttOk && bulkOk ? 0 : 1;
 }
 
+// --- What the line carries ------------------------------------------------------------------
+
+// The sink of the carry figure: each connection in turn read to its end, then answered.
+[[noreturn]] void SinkForever() {
+  int port = 0;
+  const int listener = ListenLoopback(&port);
+  std::printf("listening %d\n", port);
+  std::fflush(stdout);
+  for (;;) Sink(listener);
+}
+
+int Send(int port, std::uint64_t bytes) {
+  std::vector<char> block(kBlock, 'x');
+  const auto start = Clock::now();
+  const int fd = ConnectLoopback(port);
+  if (fd < 0) {
+    std::perror("connect");
+    return 2;
+  }
+  std::uint64_t sent = 0;
+  while (sent < bytes) {
+    const std::size_t part =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, bytes - sent));
+    if (!SendAll(fd, block.data(), part)) break;
+    sent += part;
+  }
+  ::shutdown(fd, SHUT_WR);
+  char answer = 0;
+  const bool ok = sent == bytes && RecvAll(fd, &answer, 1);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  ::close(fd);
+  std::printf("delay_line_carry bytes=%llu seconds=%.4f mbps=%.1f ok=%d\n",
+              static_cast<unsigned long long>(bytes), seconds,
+              static_cast<double>(bytes) / 1e6 / seconds, ok ? 1 : 0);
+  return ok ? 0 : 1;
+}
+
 [[noreturn]] void Usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s relay --target PORT --delay-ms MS [--listen PORT] [--rate-mbps R] "
-               "[--time-limit S]\n       %s check [--delay-ms MS] [--bytes N]\n",
-               program, program);
+               "[--time-limit S]\n       %s check [--delay-ms MS] [--bytes N]\n"
+               "       %s sink [--time-limit S]\n       %s send --port PORT --bytes N\n",
+               program, program, program, program);
   std::exit(2);
 }
 
@@ -402,6 +449,7 @@ int main(int argc, char** argv) {
   if (::getppid() == 1) return 1;
   static Options options;
   int timeLimit = kDefaultTimeLimit;
+  int port = 0;
   std::uint64_t checkBytes = kDefaultCheckBytes;
   for (int i = 2; i < argc; ++i) {
     const std::string key = argv[i];
@@ -409,6 +457,8 @@ int main(int argc, char** argv) {
     const char* value = argv[++i];
     if (key == "--target") {
       options.targetPort = std::atoi(value);
+    } else if (key == "--port") {
+      port = std::atoi(value);
     } else if (key == "--listen") {
       options.listenPort = std::atoi(value);
     } else if (key == "--delay-ms") {
@@ -427,8 +477,10 @@ int main(int argc, char** argv) {
   ::alarm(static_cast<unsigned>(timeLimit));
   const std::string mode = argv[1];
   if (mode == "check") return Check(options.delayMs, checkBytes);
+  if (mode == "sink") SinkForever();
+  if (mode == "send" && port > 0 && port <= 65535) return Send(port, checkBytes);
   if (mode != "relay" || options.targetPort <= 0 || options.targetPort > 65535) Usage(argv[0]);
-  int port = options.listenPort;
+  port = options.listenPort;
   const int listener = ListenLoopback(&port);
   std::printf("listening %d\n", port);
   std::fflush(stdout);

@@ -19,12 +19,31 @@ compared:
                  the service sending the big file to a receiver that discards it, the agent
                  fetching a body of the same size from a sender that serves it from memory;
                  as MB/s and as a share of our MD5's speed on one core in the same run
-  delay line     with --rtt: the many-file figures (with DELETEFILE=No and =Yes) and the resume
-                 through bench/delay_line.cpp, a relay that adds a one-way delay of half the
-                 round trip to each direction, for Quarv and for the rsync daemon (moving with
-                 --remove-source-files --fsync: the same guarantee as DELETEFILE=Yes, the file
-                 is on stable storage before its source is removed); the loopback figures above
-                 are not run then
+  delay line     with --rtt: the many-file figures (with DELETEFILE=No and =Yes), the resume
+                 (rsync --append with its default checksum and with md5) and the whole big file
+                 (rsync with md5) through bench/delay_line.cpp, a relay that adds a one-way delay
+                 of half the round trip to each direction, for Quarv and for the rsync daemon
+                 (moving with --remove-source-files --fsync: the same guarantee as
+                 DELETEFILE=Yes, the file is on stable storage before its source is removed);
+                 the loopback figures above are not run then. At each rtt:
+                 - the line alone: as many bytes as the resume and as the whole file sent from
+                   memory through a relay of the same delay to a sink that discards them, no
+                   protocol and no digest (delay_line send/sink); "vs line" is its time over a
+                   figure's, 1 being the rate of the line itself;
+                 - beyond the line: each big-file figure's time less the line's, in seconds
+                   and in round trips;
+                 - the CPU seconds (user+system) of each process in the median repetition of
+                   each big-file figure: the agent (or rsync's client with the receiver it
+                   forks, or the sink), the service (or the rsync daemon's process for the
+                   connection, or the sender) and the relay, with their sum over cores x wall
+                   ("busy": near 1, the run is bound by the CPU of this machine);
+                 - the kernel's TCP autotuning limits (tcp_rmem, tcp_wmem, rmem_max,
+                   wmem_max) and the rate one connection may reach on a real link at that rtt
+                   with the largest autotuned buffers (the delay line acknowledges as it reads,
+                   so it is not bound by them);
+                 - the socket buffers (skmem rb/tb) the kernel gave the agent, the service and
+                   the relay's two ends, the largest of `ss -tmi` samples taken every 0.2 s in
+                   Quarv's first repetition
 
 Each figure is repeated, interleaved with the figures it is compared with; the best and the
 median repetition are printed, as MB/s or seconds, with the ratios to the ceiling and to rsync
@@ -44,9 +63,11 @@ Environment: QUARV_BENCH_DIR       where the data go (default: $TMPDIR or /tmp; 
              QUARV_BENCH_PROGRAMS  a build directory whose service/QuarvSvc and agent/QuarvAgent
                                    are measured instead of this tree's (an older build, for a
                                    before-and-after table)
-On Debian it installs what it needs when it is missing (apt-get; run as root or with sudo).
+On Debian it installs what it needs when it is missing (apt-get; run as root or with sudo;
+iproute2 for ss).
 Exit status: 0 when every transfer arrived whole, 1 otherwise.
 """
+import contextlib
 import os
 import random
 import re
@@ -55,6 +76,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -161,6 +183,119 @@ def reset_peak_rss(pid):
         pass
 
 
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_seconds(pid, children=False):
+    """User plus system seconds of a running process, all its threads (with children: and the
+    children it has waited for), or None when it is gone."""
+    try:
+        # After the name in parentheses: the state, ..., utime, stime, cutime, cstime (fields 3
+        # and 14 to 17 of proc(5)).
+        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+    ticks = int(fields[11]) + int(fields[12])
+    if children:
+        ticks += int(fields[13]) + int(fields[14])
+    return ticks / CLOCK_TICKS
+
+
+def cpu_since(pid, before, children=False):
+    after = cpu_seconds(pid, children)
+    return after - before if after is not None and before is not None else None
+
+
+def wait_children(pid, limit=2.0):
+    """Waits (up to limit seconds) until the process has no child left, so that their time is
+    in its own."""
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        try:
+            if not Path(f"/proc/{pid}/task/{pid}/children").read_text().split():
+                return
+        except OSError:
+            return
+        time.sleep(0.02)
+
+
+def tcp_limits():
+    """The kernel's limits for TCP socket buffers: tcp_rmem and tcp_wmem (min, default, max of
+    autotuning) and net.core.rmem_max/wmem_max (the most SO_RCVBUF/SO_SNDBUF set by hand may
+    ask for)."""
+    limits = {}
+    for name, path in (("tcp_rmem", "ipv4/tcp_rmem"), ("tcp_wmem", "ipv4/tcp_wmem"),
+                       ("rmem_max", "core/rmem_max"), ("wmem_max", "core/wmem_max")):
+        try:
+            limits[name] = [int(v) for v in Path(f"/proc/sys/net/{path}").read_text().split()]
+        except (OSError, ValueError):
+            limits[name] = []
+    return limits
+
+
+class SocketSampler:
+    """Samples `ss -tmi` during a transfer through a relay: the largest receive and send buffers
+    (skmem rb and tb) the kernel gave the sockets of the agent (the relay's port is its peer),
+    of the service (its port is the local one) and of the relay's two ends."""
+
+    def __init__(self, relay_port, service_port, period=0.2):
+        self.relay_port, self.service_port, self.period = relay_port, service_port, period
+        self.largest = {}  # "agent_rcvbuf" etc.: bytes
+        self.samples = 0
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+
+    def role(self, local, peer):
+        if peer.endswith(f":{self.relay_port}"):
+            return "agent"
+        if local.endswith(f":{self.service_port}"):
+            return "service"
+        if local.endswith(f":{self.relay_port}"):
+            return "relay_in"
+        if peer.endswith(f":{self.service_port}"):
+            return "relay_out"
+        return ""
+
+    def sample(self):
+        ports = (f"( sport = :{self.relay_port} or dport = :{self.relay_port} or "
+                 f"sport = :{self.service_port} or dport = :{self.service_port} )")
+        try:
+            text = subprocess.run(["ss", "-tmiHn", "state", "established", ports],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL, text=True, timeout=5).stdout
+        except (OSError, subprocess.SubprocessError):
+            return
+        role = ""
+        for line in text.splitlines():
+            if not line[:1].isspace():  # Recv-Q Send-Q Local Peer
+                words = line.split()
+                role = self.role(words[2], words[3]) if len(words) >= 4 else ""
+                continue
+            found = re.search(r"skmem:\(([^)]*)\)", line)
+            if not role or not found:
+                continue
+            self.samples += 1
+            for item in found.group(1).split(","):
+                key = {"rb": "rcvbuf", "tb": "sndbuf"}.get(item[:2])
+                if key and item[2:].isdigit():
+                    name = f"{role}_{key}"
+                    self.largest[name] = max(self.largest.get(name, 0), int(item[2:]))
+
+    def run(self):
+        while not self.stopping.wait(self.period):
+            self.sample()
+
+    def __enter__(self):
+        if shutil.which("ss"):
+            self.thread.start()
+        return self
+
+    def __exit__(self, *_):
+        self.stopping.set()
+        if self.thread.is_alive():
+            self.thread.join()
+
+
 def port_open(port):
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=5):
@@ -211,8 +346,13 @@ class Bench:
         self.password = f"bench-{random.randrange(32768)}{random.randrange(32768)}"
         self.service_port, self.service_pid = {}, {}
         self.route = {}  # the port an agent connects to for a set, when not the service's own
-        self.rsync_port = 0
+        self.route_pid = {}  # the relay's process on that port
+        self.rsync_port, self.rsync_pid = 0, 0
         self.rsync_route = 0  # the port rsync connects to, when not the daemon's own
+        self.rsync_route_pid = 0
+        self.line_route, self.line_route_pid, self.sink_pid = 0, 0, 0  # the line alone
+        self.cpu = {}  # figure: per repetition, its seconds and each process's CPU seconds
+        self.buffers = {}  # figure: the largest socket buffers seen by SocketSampler
         self.move_sets = ["medium_move", "small_move"] if settings.rtt_list else []
         self.seconds, self.agent_rss, self.service_rss, self.bytes_of = {}, {}, {}, {}
         self.failures = 0
@@ -325,9 +465,10 @@ class Bench:
                 text += f"[{set_name}]\n  path = {work}/src/{set_name}\n  read only = no\n"
             (work / "rsyncd.conf").write_text(text)
 
-        _, self.rsync_port = self.start_server(
+        daemon, self.rsync_port = self.start_server(
             settings, work / "log/rsyncd.out",
             ["rsync", "--daemon", "--no-detach", f"--config={work}/rsyncd.conf"])
+        self.rsync_pid = daemon.pid
 
     # --- Measuring -------------------------------------------------------------------------------
     def record(self, figure, seconds):
@@ -363,26 +504,84 @@ class Bench:
         if not arrived(directory, count, total):
             self.fail(f"{what} did not arrive whole")
 
-    def run_quarv(self, figure, set_name, destination, delete="No"):
-        """One agent run against the service of the set."""
+    def record_cpu(self, figure, **processes):
+        """The CPU seconds of each process of the run just recorded under figure."""
+        if self.seconds.get(figure):
+            self.cpu.setdefault(figure, []).append(
+                (self.seconds[figure][-1], {k: v for k, v in processes.items() if v is not None}))
+
+    @staticmethod
+    def time_output(path):
+        """The last line that /usr/bin/time wrote (it may say first how the command ended)."""
+        lines = path.read_text().splitlines() if path.exists() else []
+        return lines[-1].split() if lines else []
+
+    def run_quarv(self, figure, set_name, destination, delete="No", sample=False):
+        """One agent run against the service of the set; with sample, the socket buffers are
+        sampled with ss meanwhile."""
         pid = self.service_pid[set_name]
         reset_peak_rss(pid)
         port = self.route.get(set_name, self.service_port[set_name])
+        relay = self.route_pid.get(set_name)
         (self.work / "agent/QuarvAgent.ini").write_text(
             f"[AGENT]\nHOST=127.0.0.1\nPORT={port}\nPASSWORD={self.password}\n"
             f"BASE={destination}\nTRY=1\nCHECKFILETIME=Yes\nDELETEFILE={delete}\n")
         env = dict(os.environ, XDG_RUNTIME_DIR=str(self.work / "run"))
         rss = self.work / "agent.rss"
-        self.timed(figure, ["/usr/bin/time", "-f", "%M", "-o", rss, self.work / "agent/QuarvAgent"],
-                   self.work / f"log/{figure}.log", env)
-        lines = rss.read_text().split() if rss.exists() else []
-        self.keep_max(self.agent_rss, figure, lines[-1] if lines else "")
+        service_cpu, relay_cpu = cpu_seconds(pid), cpu_seconds(relay) if relay else None
+        sampler = SocketSampler(port, self.service_port[set_name])
+        with sampler if sample and relay else contextlib.nullcontext():
+            self.timed(figure, ["/usr/bin/time", "-f", "%M %U %S", "-o", rss,
+                                self.work / "agent/QuarvAgent"],
+                       self.work / f"log/{figure}.log", env)
+        if sampler.samples:
+            for key, value in dict(sampler.largest, samples=sampler.samples).items():
+                self.keep_max(self.buffers.setdefault(figure, {}), key, str(value))
+        words = self.time_output(rss)
+        self.keep_max(self.agent_rss, figure, words[0] if words else "")
         self.keep_max(self.service_rss, figure, peak_rss(pid))
+        self.record_cpu(figure, service=cpu_since(pid, service_cpu),
+                        agent=sum(map(float, words[1:3])) if len(words) >= 3 else None,
+                        relay=cpu_since(relay, relay_cpu) if relay else None)
 
     def run_rsync(self, figure, source, destination, *options):
+        """One rsync run; the CPU seconds of the client (with the receiver it forks), of the
+        daemon's process for the connection and of the relay, if any."""
         port = self.rsync_route or self.rsync_port
-        self.timed(figure, ["rsync", "-a", *options, f"rsync://127.0.0.1:{port}/{source}",
-                            f"{destination}/"], self.work / f"log/{figure}.log")
+        relay, times = self.rsync_route_pid, self.work / "rsync.time"
+        daemon_cpu = cpu_seconds(self.rsync_pid, children=True)
+        relay_cpu = cpu_seconds(relay) if relay else None
+        self.timed(figure, ["/usr/bin/time", "-f", "%U %S", "-o", times, "rsync", "-a", *options,
+                            f"rsync://127.0.0.1:{port}/{source}", f"{destination}/"],
+                   self.work / f"log/{figure}.log")
+        wait_children(self.rsync_pid)
+        words = self.time_output(times)
+        self.record_cpu(figure, daemon=cpu_since(self.rsync_pid, daemon_cpu, children=True),
+                        client=sum(map(float, words[:2])) if len(words) >= 2 else None,
+                        relay=cpu_since(relay, relay_cpu) if relay else None)
+
+    def run_line(self, figure, size):
+        """The delay line alone: size bytes from memory through the relay to a sink that
+        discards, no protocol and no digest; its own seconds, and the CPU seconds of the three
+        processes."""
+        log, times = self.work / f"log/{figure}.log", self.work / "line.time"
+        sink_cpu, relay_cpu = cpu_seconds(self.sink_pid), cpu_seconds(self.line_route_pid)
+        with open(log, "wb") as out:
+            status = subprocess.run(
+                ["/usr/bin/time", "-f", "%U %S", "-o", str(times),
+                 str(self.bin / "bench/quarv_delay_line"), "send", "--port", str(self.line_route),
+                 "--bytes", str(size)], stdin=subprocess.DEVNULL, stdout=out,
+                stderr=subprocess.STDOUT).returncode
+        report = log.read_text(errors="replace")
+        found = re.search(r"delay_line_carry .* seconds=([0-9.]*) .* ok=1", report)
+        if status != 0 or not found:
+            self.fail(f"{figure}: {report.rstrip(chr(10))}")
+            return
+        self.record(figure, found.group(1))
+        words = self.time_output(times)
+        self.record_cpu(figure, sink=cpu_since(self.sink_pid, sink_cpu),
+                        sender=sum(map(float, words[:2])) if len(words) >= 2 else None,
+                        relay=cpu_since(self.line_route_pid, relay_cpu))
 
     def run_ceiling(self, figure, block, destination):
         log = self.work / f"log/{figure}.log"
@@ -584,7 +783,8 @@ class Bench:
             shutil.copy(source, self.work / "src" / set_name)
 
     def measure_delay_line_at(self, rtt):
-        """The many-file figures and the resume through the delay line at one round trip.
+        """The many-file figures, the resume and the whole big file through the delay line at
+        one round trip, each with the line alone carrying as many bytes (line_resume, line_big).
         Seconds are kept under FIGURE@RTT."""
         s, work, relay = self.s, self.work, self.bin / "bench/quarv_delay_line"
         delay = f"{float(rtt) / 2:.6g}"
@@ -600,32 +800,59 @@ class Bench:
                 work / f"log/delay-{set_name}.{rtt}.out",
                 [relay, "relay", "--target", self.service_port[set_name], "--delay-ms", delay,
                  "--time-limit", 86400])
+            self.route_pid[set_name] = line.pid
             lines.append(line)
         line, self.rsync_route = self.start_listening(
             work / f"log/delay-rsync.{rtt}.out",
             [relay, "relay", "--target", self.rsync_port, "--delay-ms", delay, "--time-limit",
              86400])
+        self.rsync_route_pid = line.pid
         lines.append(line)
+        sink, sink_port = self.start_listening(work / f"log/delay-sink.{rtt}.out",
+                                               [relay, "sink", "--time-limit", 86400])
+        line, self.line_route = self.start_listening(
+            work / f"log/delay-line.{rtt}.out",
+            [relay, "relay", "--target", sink_port, "--delay-ms", delay, "--time-limit", 86400])
+        self.sink_pid, self.line_route_pid = sink.pid, line.pid
+        lines += [line, sink]
         for rep in range(1, s.repeat + 1):
             for set_name in ["medium", "small"] + self.move_sets:
                 self.delay_line_set(rtt, rep, set_name)
-            for figure in ("rsync_resume", "quarv_resume"):
-                key = f"{figure}@{rtt}"
-                directory = self.fresh(f"{figure}.rtt{rtt}", rep)
-                self.partial_file(directory, figure == "quarv_resume")
-                warm(work / "src/big")
-                if figure == "quarv_resume":
-                    self.run_quarv(key, "big", directory)
-                    if RESUMED not in (work / f"log/{key}.log").read_bytes():
-                        self.fail(f"{figure} at {rtt} ms run {rep} did not resume")
-                else:
-                    self.run_rsync(key, "big/big.bin", directory, "--append")
-                self.check_arrived(directory, 1, s.big_size, f"{figure} at {rtt} ms run {rep}")
-                shutil.rmtree(directory)
+            for figure in ("line_resume", "rsync_resume", "rsync_resume_md5", "quarv_resume",
+                           "line_big", "rsync_big", "quarv_big"):
+                self.delay_line_bulk(rtt, rep, figure)
         for line in lines:
             self.stop_one(line)
-        self.route = {}
-        self.rsync_route = 0
+        self.route, self.route_pid = {}, {}
+        self.rsync_route, self.rsync_route_pid = 0, 0
+        self.line_route, self.line_route_pid, self.sink_pid = 0, 0, 0
+
+    def delay_line_bulk(self, rtt, rep, figure):
+        """One repetition of a figure of the big file through the delay line: the resume of its
+        second half, or the whole file (rsync with MD5, as Quarv), or the line alone carrying as
+        many bytes. The socket buffers are sampled in Quarv's first repetition."""
+        s, work = self.s, self.work
+        key = f"{figure}@{rtt}"
+        resume = figure.endswith(("_resume", "_resume_md5"))
+        if figure.startswith("line_"):
+            self.run_line(key, s.half_size if resume else s.big_size)
+            return
+        directory = self.fresh(f"{figure}.rtt{rtt}", rep)
+        if resume:
+            self.partial_file(directory, figure == "quarv_resume")
+        warm(work / "src/big")
+        if figure.startswith("quarv_"):
+            self.run_quarv(key, "big", directory, sample=rep == 1)
+            if resume and RESUMED not in (work / f"log/{key}.log").read_bytes():
+                self.fail(f"{figure} at {rtt} ms run {rep} did not resume")
+        elif figure == "rsync_resume":
+            self.run_rsync(key, "big/big.bin", directory, "--append")
+        elif figure == "rsync_resume_md5":
+            self.run_rsync(key, "big/big.bin", directory, "--append", "--checksum-choice=md5")
+        else:
+            self.run_rsync(key, "big/big.bin", directory, "--checksum-choice=md5")
+        self.check_arrived(directory, 1, s.big_size, f"{figure} at {rtt} ms run {rep}")
+        shutil.rmtree(directory)
 
     def delay_line_set(self, rtt, rep, set_name):
         """One repetition of a many-file set, rsync then Quarv, through the delay line."""
@@ -764,22 +991,27 @@ class Bench:
             fields += f" service_rss_kib={self.service_rss[key]}"
         return fields
 
-    def report_rtt(self, figure, rtt, label, size, peer=""):
-        """One figure of the delay-line table, in seconds."""
+    def report_rtt(self, figure, rtt, label, size, peer="", line_figure=""):
+        """One figure of the delay-line table, in seconds; against rsync's figure peer and the
+        line alone carrying as many bytes (line_figure), if given."""
         key = f"{figure}@{rtt}"
         tb, tm = self.times(key)
         if not tb:
             return
-        vs_peer = "-"
+        vs_peer, vs_line = "-", "-"
         line = (f"BENCH figure={figure} rtt_ms={rtt} bytes={size} seconds_best={tb} "
                 f"seconds_median={tm} mbps_best={mbps(size, tb)} mbps_median={mbps(size, tm)}")
         if peer:
             pb, pm = self.times(f"{peer}@{rtt}")
             vs_peer = f"{ratio(pb, tb)} / {ratio(pm, tm)}"
             line += f" ratio_rsync_best={ratio(pb, tb)} ratio_rsync_median={ratio(pm, tm)}"
+        if line_figure:
+            lb, lm = self.times(f"{line_figure}@{rtt}")
+            vs_line = f"{ratio(lb, tb)} / {ratio(lm, tm)}"
+            line += f" ratio_line_best={ratio(lb, tb)} ratio_line_median={ratio(lm, tm)}"
         line += self.rss_fields(key)
-        print(f"{rtt:>6} {label:<44} {tb + ' / ' + tm + ' s':>21} {vs_peer:>15} "
-              f"{kib(self.agent_rss.get(key)):>14} {kib(self.service_rss.get(key)):>15}")
+        print(f"{rtt:>6} {label:<40} {tb + ' / ' + tm + ' s':>21} {vs_line:>13} {vs_peer:>13} "
+              f"{kib(self.agent_rss.get(key)):>12} {kib(self.service_rss.get(key)):>12}")
         self.machine.append(line)
 
     def report_delay_line_check(self, rtt):
@@ -787,7 +1019,7 @@ class Bench:
         lines = (self.work / f"log/delay-check.{rtt}.log").read_text(errors="replace").splitlines()
         check = "\n".join(l for l in lines if l.startswith("delay_line_check figure=rtt"))
         found = re.search(r".*rtt_median_ms=([0-9.]*)", check)
-        print(f"{rtt:>6} {'delay line: measured round trip / asked':<44} "
+        print(f"{rtt:>6} {'delay line: measured round trip / asked':<40} "
               f"{(found.group(1) if found else '') + ' ms / ' + rtt + ' ms':>21}")
         rtt_fields = "\n".join(l.removeprefix("delay_line_check figure=rtt ")
                                for l in check.splitlines())
@@ -799,13 +1031,17 @@ class Bench:
 
     def report_delay_line(self):
         s = self.s
+        half_mib, big_mib = s.half_size // MIB, s.big_size // MIB
         print()
         print(f"Through the delay line ({s.repeat} repetitions each; best / median seconds; vs "
               "rsync is rsync's")
-        print("time over Quarv's, above 1 is faster; moving is DELETEFILE=Yes against rsync")
-        print("--remove-source-files --fsync)")
-        print(f"{'rtt ms':>6} {'figure':<44} {'best / median':>21} {'vs rsync':>15} "
-              f"{'agent RSS':>14} {'service RSS':>15}")
+        print("time over Quarv's, above 1 is faster; vs line is the time of the line alone "
+              "carrying as many")
+        print("bytes without protocol nor digest over the figure's, 1 is the line's own rate; "
+              "moving is")
+        print("DELETEFILE=Yes against rsync --remove-source-files --fsync)")
+        print(f"{'rtt ms':>6} {'figure':<40} {'best / median':>21} {'vs line':>13} "
+              f"{'vs rsync':>13} {'agent RSS':>12} {'service RSS':>12}")
         for rtt in s.rtt_list:
             self.report_delay_line_check(rtt)
             for set_name in ["medium", "small"] + self.move_sets:
@@ -817,9 +1053,159 @@ class Bench:
                 self.report_rtt(f"rsync_{set_name}", rtt, f"rsync, {label}", size)
                 self.report_rtt(f"quarv_{set_name}", rtt, f"Quarv, {label}", size,
                                 f"rsync_{set_name}")
-            self.report_rtt("rsync_resume", rtt, "rsync --append, second half", s.half_size)
+            self.report_rtt("line_resume", rtt, f"the line alone, {half_mib} MiB", s.half_size)
+            self.report_rtt("rsync_resume", rtt, "rsync --append, second half", s.half_size, "",
+                            "line_resume")
+            self.report_rtt("rsync_resume_md5", rtt, "rsync --append md5, second half",
+                            s.half_size, "", "line_resume")
             self.report_rtt("quarv_resume", rtt, "Quarv resume, second half", s.half_size,
-                            "rsync_resume")
+                            "rsync_resume", "line_resume")
+            # The same figure against the peer that digests with MD5 too: added to its line.
+            (mb, mm), (qb, qm) = (self.times(f"rsync_resume_md5@{rtt}"),
+                                  self.times(f"quarv_resume@{rtt}"))
+            if qb:
+                print(f"{rtt:>6} {'  against rsync --append md5':<40} {'':>21} {'':>13} "
+                      f"{ratio(mb, qb) + ' / ' + ratio(mm, qm):>13}")
+                self.machine[-1] += (f" ratio_rsync_md5_best={ratio(mb, qb)}"
+                                     f" ratio_rsync_md5_median={ratio(mm, qm)}")
+            self.report_rtt("line_big", rtt, f"the line alone, {big_mib} MiB", s.big_size)
+            self.report_rtt("rsync_big", rtt, f"rsync md5, 1 file of {big_mib} MiB", s.big_size,
+                            "", "line_big")
+            self.report_rtt("quarv_big", rtt, f"Quarv, 1 file of {big_mib} MiB", s.big_size,
+                            "rsync_big", "line_big")
+        self.report_beyond_line()
+        self.report_tcp_limits()
+        self.report_cpu()
+        self.report_buffers()
+
+    def report_beyond_line(self):
+        """Each big-file figure's median time beyond the line's own for as many bytes, in round
+        trips: the same count at every rtt means the exchanges' round trips, a count that
+        shrinks as the rtt grows means time spent on the bytes."""
+        figures = (("rsync_resume", "line_resume"), ("rsync_resume_md5", "line_resume"),
+                   ("quarv_resume", "line_resume"), ("rsync_big", "line_big"),
+                   ("quarv_big", "line_big"))
+        print()
+        print("Beyond the line: a figure's median time less the line's alone for as many bytes, "
+              "in seconds")
+        print("and in round trips (the same count at every rtt: round trips of the exchanges; "
+              "fewer as the")
+        print("rtt grows: time spent on the bytes)")
+        print(f"{'rtt ms':>6} " + " ".join(f"{figure:>18}" for figure, _ in figures))
+        for rtt in self.s.rtt_list:
+            seconds, fields = [], ""
+            for figure, line_figure in figures:
+                own, line = self.times(f"{figure}@{rtt}")[1], self.times(f"{line_figure}@{rtt}")[1]
+                if not own or not line or float(rtt) <= 0:
+                    seconds.append(f"{'-':>18}")
+                    continue
+                beyond = float(own) - float(line)
+                trips = beyond / (float(rtt) / 1000)
+                seconds.append(f"{beyond:>7.3f} s {trips:>6.1f} rt")
+                fields += f" {figure}_s={beyond:.3f} {figure}_rtts={trips:.1f}"
+            print(f"{rtt:>6} " + " ".join(f"{text:>18}" for text in seconds))
+            self.machine.append(f"BENCH figure=beyond_line rtt_ms={rtt}{fields}")
+
+    def report_tcp_limits(self):
+        """The kernel's autotuning limits, and what they let one connection carry per round trip
+        on a real link (the delay line acknowledges as it reads, so it is not bound by them)."""
+        limits = tcp_limits()
+        rmem, wmem = limits["tcp_rmem"], limits["tcp_wmem"]
+        print()
+        print(f"TCP autotuning of this kernel (min default max, bytes): tcp_rmem "
+              f"{' '.join(map(str, rmem))}, tcp_wmem {' '.join(map(str, wmem))};")
+        print(f"net.core.rmem_max {' '.join(map(str, limits['rmem_max']))}, wmem_max "
+              f"{' '.join(map(str, limits['wmem_max']))} (the most a program may set by hand, "
+              "which ends autotuning).")
+        self.machine.append("BENCH figure=tcp_limits" + "".join(
+            f" {name}={','.join(map(str, values))}" for name, values in limits.items()))
+        if len(rmem) < 3 or len(wmem) < 3:
+            return
+        print("On a real link one connection carries at most one window per round trip: the "
+              "largest")
+        print("receive buffer (tcp_rmem max; the window is the part of it not taken by "
+              "overhead) and the")
+        print("largest send buffer (tcp_wmem max, which holds the bytes not acknowledged yet), "
+              "over the rtt:")
+        print(f"{'rtt ms':>6} {'receive window bound':>22} {'send buffer bound':>19} "
+              f"{'bound':>13} {'Quarv resume, median':>22}")
+        for rtt in self.s.rtt_list:
+            seconds = float(rtt) / 1000
+            if seconds <= 0:
+                continue
+            receive, send = rmem[2] / seconds / 1e6, wmem[2] / seconds / 1e6
+            bound = min(receive, send)
+            quarv = self.times(f"quarv_resume@{rtt}")[1]
+            rate = mbps(self.s.half_size, quarv) if quarv else ""
+            print(f"{rtt:>6} {receive:>17.1f} MB/s {send:>14.1f} MB/s {bound:>8.1f} MB/s "
+                  f"{rate + ' MB/s' if rate else '-':>22}")
+            self.machine.append(
+                f"BENCH figure=tcp_window_bound rtt_ms={rtt} receive_mbps={receive:.1f} "
+                f"send_mbps={send:.1f} bound_mbps={bound:.1f}"
+                + (f" quarv_resume_mbps_median={rate} ratio_quarv_resume_median="
+                   f"{ratio(rate, bound)}" if rate else ""))
+
+    def report_cpu(self):
+        """The CPU seconds of each process in the median repetition of the big-file figures
+        through the line: near the machine's cores times the wall time, the run is bound by the
+        CPU of this machine."""
+        cores = len(os.sched_getaffinity(0))
+        roles = (("receiver", ("agent", "client", "sink")), ("sender", ("service", "daemon",
+                                                                         "sender")))
+        print()
+        print(f"CPU seconds (user + system) in the median repetition, on {cores} cores: receiver "
+              "is the agent, the")
+        print("rsync client (with the receiver it forks) or the line's sink; sender the service, "
+              "the rsync")
+        print(f"daemon's process or the line's sender; busy is their sum with the relay's over "
+              f"{cores} x wall")
+        print(f"{'rtt ms':>6} {'figure':<20} {'wall s':>8} {'receiver':>9} {'sender':>8} "
+              f"{'relay':>7} {'total':>7} {'busy':>6}")
+        for rtt in self.s.rtt_list:
+            for figure in ("line_resume", "rsync_resume", "rsync_resume_md5", "quarv_resume",
+                           "line_big", "rsync_big", "quarv_big"):
+                runs = sorted(self.cpu.get(f"{figure}@{rtt}", []), key=lambda r: float(r[0]))
+                if not runs:
+                    continue
+                seconds, processes = runs[(len(runs) + 1) // 2 - 1]
+                total = sum(processes.values())
+                busy = total / (cores * float(seconds))
+
+                def of(names, processes=processes):
+                    return next((processes[n] for n in names if n in processes), None)
+
+                shown = [f"{v:.2f}" if v is not None else "-"
+                         for v in [of(names) for _, names in roles] + [processes.get("relay")]]
+                print(f"{rtt:>6} {figure:<20} {float(seconds):>8.2f} {shown[0]:>9} {shown[1]:>8} "
+                      f"{shown[2]:>7} {total:>7.2f} {busy:>6.2f}")
+                self.machine.append(
+                    f"BENCH figure=cpu_{figure} rtt_ms={rtt} seconds={seconds} cores={cores}"
+                    + "".join(f" {name}_cpu_s={value:.2f}" for name, value in processes.items())
+                    + f" total_cpu_s={total:.2f} busy={busy:.2f}")
+
+    def report_buffers(self):
+        """The socket buffers the kernel gave in Quarv's first repetition through the line."""
+        sampled = [(rtt, figure, self.buffers[f"{figure}@{rtt}"]) for rtt in self.s.rtt_list
+                   for figure in ("quarv_resume", "quarv_big") if f"{figure}@{rtt}" in self.buffers]
+        print()
+        if not sampled:
+            print("Socket buffers: not sampled (no ss: install iproute2)")
+            return
+        print("Socket buffers the kernel gave in Quarv's first repetition (the largest of the ss "
+              "samples,")
+        print("KiB, receive / send; the relay's ends: the one facing the agent, the one facing "
+              "the service)")
+        print(f"{'rtt ms':>6} {'figure':<14} {'agent':>15} {'service':>15} {'relay, agent':>15} "
+              f"{'relay, service':>15} {'samples':>8}")
+        for rtt, figure, found in sampled:
+            def pair(role, found=found):
+                values = [found.get(f"{role}_{kind}") for kind in ("rcvbuf", "sndbuf")]
+                return " / ".join(f"{int(v) // 1024}" if v else "-" for v in values)
+
+            print(f"{rtt:>6} {figure:<14} {pair('agent'):>15} {pair('service'):>15} "
+                  f"{pair('relay_in'):>15} {pair('relay_out'):>15} {found.get('samples'):>8}")
+            self.machine.append(f"BENCH figure=socket_buffers rtt_ms={rtt} of={figure}" + "".join(
+                f" {key}={value}" for key, value in sorted(found.items())))
 
     def side_line(self, figure, label):
         """One side alone, as MB/s and as a share of our MD5's speed."""
@@ -898,7 +1284,7 @@ def build():
     """Installs what the run needs when it is missing, and builds the bench preset; the build
     directory and the directory of the programs measured."""
     subprocess.run([ROOT / "scripts/lib/apt.sh", "cmake", "make", "g++", "rsync", "time",
-                    "libbenchmark-dev", "libssl-dev"], check=True)
+                    "iproute2", "libbenchmark-dev", "libssl-dev"], check=True)
     print("Building the bench preset...", flush=True)
     bin_dir = Path(os.environ.get("QUARV_BENCH_BUILD") or ROOT / "build/bench")
     for command in (["cmake", "--preset", "bench", "-B", str(bin_dir)],
