@@ -170,11 +170,13 @@ bool FetchAgent::IsPresentLocally(const char* name, std::uint32_t lastWriteLow,
 
 bool FetchAgent::FetchPending(std::vector<std::string>* pending, int* notFetched, int* finished) {
   // Requests go ahead only while fetches succeed (the first file of a pass goes alone) and never
-  // past a file that must go in lock step. With DELETEFILE the window is refilled in the same
-  // send as the DELE of the file just fetched (after that file is on stable storage); each DELE's
-  // reply is read where it stands among the replies, and the console output after the file's
-  // lines is held until then, so that the console keeps its order. A file with a partial file
-  // goes ahead with the offset its listed size and time give; its header is checked against it.
+  // past a file that must go in lock step. A file with a partial file goes ahead with the offset
+  // its listed size and time give; its header is checked against it. With DELETEFILE the files
+  // fetched are held for one sync of many and then deleted together (server_deletes.cpp), or,
+  // where the file system cannot be synced in one call, each file's DELE goes out with the
+  // window's refill once that file is on stable storage. Each DELE's reply is read where it
+  // stands among the replies, and the console output after the file's lines is held until then,
+  // so that the console keeps its order.
   RequestWindow ahead(pending->size());
   const RequestWindow::Chooser choose = [this](std::size_t index, const std::string& name,
                                                std::uint64_t* offset) {
