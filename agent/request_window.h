@@ -2,9 +2,9 @@
 // with its offset line, so that the service never waits for the agent between files.
 // Replies are still read one file after another. The window holds at most kAheadFiles files in at
 // most kAheadBytes bytes of request lines; it is refilled in one send once no more than
-// kAheadRefill files are left asked for. The requests are queued on the connection, which hands
-// them to the service while the agent reads the replies to earlier ones (Connection::Queue), so
-// the window is not bound by what the socket buffers hold.
+// kAheadRefill files are left asked for, so that it stays nearly full. The requests are queued on
+// the connection, which hands them to the service while the agent reads the replies to earlier ones
+// (Connection::Queue), so the window is not bound by what the socket buffers hold.
 #pragma once
 
 #include <cstddef>
@@ -15,12 +15,13 @@
 
 namespace quarv::agent {
 
-// Small files on a path with long round trips need many requests in flight: with at least half
-// of the window asked for at any time, 1 KiB files at a round trip of 50 ms still arrive at over
-// 10000 a second. The byte limit bounds the queued requests for longer names.
-inline constexpr std::size_t kAheadFiles = 1024;
-inline constexpr std::size_t kAheadRefill = kAheadFiles / 2;
-inline constexpr std::size_t kAheadBytes = std::size_t{64} * 1024;
+// Small files on a path with long round trips need many requests in flight: with the window
+// nearly full at any time, 1 KiB files at a round trip of 50 ms may arrive at 35000 a second,
+// more than the agent writes. A refill waits for a batch of free places, so that a send carries
+// many requests. The byte limit bounds the queued requests for longer names.
+inline constexpr std::size_t kAheadFiles = 2048;
+inline constexpr std::size_t kAheadRefill = kAheadFiles - 128;
+inline constexpr std::size_t kAheadBytes = std::size_t{128} * 1024;
 
 // Whether the request of a pending file may go ahead.
 enum class AheadChoice {
