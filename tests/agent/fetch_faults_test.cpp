@@ -420,27 +420,30 @@ TEST_F(FetchFaultsTest, WithDeleteFileTheFilesFetchedAreSyncedAndDeletedTogether
   EXPECT_EQ(ReadFile(Local("c.txt")), "third");
 }
 
+// "f000.txt", "f001.txt", ...: names that list in the order of their numbers.
+std::string FileName(int i) {
+  char text[16];
+  std::snprintf(text, sizeof text, "f%03d.txt", i);
+  return text;
+}
+
 // Once the first file has arrived, the requests of several hundred small files are all on their
 // way before the service answers the first of them, so that a long round trip is waited for once
 // per window rather than once per few dozen files.
 TEST_F(FetchFaultsTest, HundredsOfRequestsGoAheadOfTheirReplies) {
   constexpr int kFiles = 600;
-  const auto name = [](int i) {
-    char text[16];
-    std::snprintf(text, sizeof text, "f%03d.txt", i);
-    return std::string(text);
-  };
-  for (int i = 0; i < kFiles; ++i) service.Put(name(i), FakeFile::Of(name(i) + " body", kTime));
+  for (int i = 0; i < kFiles; ++i)
+    service.Put(FileName(i), FakeFile::Of(FileName(i) + " body", kTime));
   // Behind the GET of the second file: its offset line, then the GET and offset line of each
   // later file.
   const std::size_t behind = 1 + 2 * (kFiles - 2);
-  service.CountBeforeGetReply(name(1), behind);
+  service.CountBeforeGetReply(FileName(1), behind);
   Configure("TRY=1\n");
 
   const std::string out = agent.Run();
   EXPECT_EQ(service.LinesBeforeGetReply(), behind);
   EXPECT_TRUE(out.ends_with("\n転送は成功しました。\n転送したファイルは 600個 です。\n")) << out;
-  EXPECT_EQ(ReadFile(Local(name(kFiles - 1))), name(kFiles - 1) + " body");
+  EXPECT_EQ(ReadFile(Local(FileName(kFiles - 1))), FileName(kFiles - 1) + " body");
 }
 
 // The requests of the lines a file sent matching `prefixes`, in order.
@@ -519,25 +522,22 @@ TEST_F(FetchFaultsTest, WithDeleteFileSmallFilesGoAheadOfTheDeleRepliesInTheSame
 TEST_F(FetchFaultsTest, WithDeleteFileHundredsOfFilesAndAFailedRenameKeepTheConsoleOrder) {
   constexpr int kFiles = 300;
   constexpr int kBlocked = 200;
-  const auto name = [](int i) {
-    char text[16];
-    std::snprintf(text, sizeof text, "f%03d.txt", i);
-    return std::string(text);
-  };
-  for (int i = 0; i < kFiles; ++i) service.Put(name(i), FakeFile::Of("moved " + name(i), kTime));
-  fs::create_directories(Local(name(kBlocked)) / "kept");  // the rename onto it fails
+  for (int i = 0; i < kFiles; ++i)
+    service.Put(FileName(i), FakeFile::Of("moved " + FileName(i), kTime));
+  fs::create_directories(Local(FileName(kBlocked)) / "kept");  // the rename onto it fails
   Configure("TRY=1\nDELETEFILE=Yes\n");
 
   const std::string out = agent.Run();
   std::string expected;
   for (int i = 0; i < kFiles; ++i) {
-    expected += i == kBlocked ? ArrivedFileLines(name(i), "moved " + name(i)) +
+    expected += i == kBlocked ? ArrivedFileLines(FileName(i), "moved " + FileName(i)) +
                                     "ファイルのリネームに失敗しました。スキップします。"
-                              : MovedFileLines(name(i), "moved " + name(i));
+                              : MovedFileLines(FileName(i), "moved " + FileName(i));
   }
   expected += "切断しました。\n\n転送は成功しました。\n転送したファイルは 299個 です。\n";
-  EXPECT_TRUE(FromBannerOf(out, name(0)) == expected) << out;
-  for (int i = 0; i < kFiles; ++i) EXPECT_EQ(service.Has(name(i)), i == kBlocked) << name(i);
+  EXPECT_TRUE(FromBannerOf(out, FileName(0)) == expected) << out;
+  for (int i = 0; i < kFiles; ++i)
+    EXPECT_EQ(service.Has(FileName(i)), i == kBlocked) << FileName(i);
   EXPECT_EQ(service.RequestsStartingWith("DELE ").size(), std::size_t{kFiles - 1});
 }
 
