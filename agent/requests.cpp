@@ -29,8 +29,4 @@ std::string GetAheadRequest(const std::string& name, std::uint64_t offset) {
   return GetRequest(name) + OffsetRequest(offset);
 }
 
-std::string GetWholeFileRequest(const std::string& name) {
-  return GetAheadRequest(name, 0);
-}
-
 }  // namespace quarv::agent

@@ -33,7 +33,5 @@ std::string EnterRequest(const std::string& token);
 std::string OffsetRequest(std::uint64_t offset);
 // A GET sent ahead: the request together with its offset line.
 std::string GetAheadRequest(const std::string& name, std::uint64_t offset);
-// A GET sent ahead for the whole file.
-std::string GetWholeFileRequest(const std::string& name);
 
 }  // namespace quarv::agent
