@@ -68,6 +68,9 @@ FetchResult FetchAgent::Fetch(const char* name, int* notFetched,
   // Nothing to receive. The service still waits for an offset line; the pass ends with QUIT.
   if (header.size == 0 || header.size > kMaxBodySize) {
     CountFailure(Message::InvalidResponse, notFetched);
+    // A file emptied after the list: the offset line that went ahead is answered with the zero
+    // sentinel, which is read past like a body, so that the replies behind it can still be read.
+    if (ahead && header.size == 0) unreadBody_ = 0;
     return FetchResult::EndPass;
   }
   Say(Message::TransferStarting);

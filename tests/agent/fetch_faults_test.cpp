@@ -787,5 +787,27 @@ TEST_F(FetchFaultsTest, WithDeleteFileAWriteErrorInABatchStillSaysTheEarlierDele
   EXPECT_FALSE(fs::exists(Local("d.txt")));
 }
 
+// A file emptied on the service after the list ends the pass as in lock step, while the DELE of
+// an earlier file is on its way behind the requests sent ahead: that DELE is still said.
+TEST_F(FetchFaultsTest, WithDeleteFileAFileEmptiedAfterTheListStillSaysTheEarlierDele) {
+  service.Put("a.txt", FakeFile::Of("first", kTime));
+  service.Put("b.txt", FakeFile::Of("second", kTime));
+  service.Put("c.txt", FakeFile::Of("third", kTime));
+  service.OnGet([this](const std::string& name) {
+    if (name == "a.txt") service.Put("b.txt", FakeFile::Of("", kTime));
+  });
+  Configure("TRY=1\nDELETEFILE=Yes\n");
+
+  const std::string out = agent.Run();
+  EXPECT_EQ(FromBannerOf(out, "a.txt"),
+            MovedFileLines("a.txt", "first") +
+                "\nb.txtを転送します。\nファイルサイズ Low:0 High:0 （約0B）\n"
+                "不正な応答を受信しました。終了します。\n切断しました。\n\n"
+                "転送できなかったファイルが 1個 あります。\n転送したファイルは 1個 です。\n");
+  EXPECT_FALSE(service.Has("a.txt"));
+  EXPECT_TRUE(service.Has("c.txt"));
+  EXPECT_FALSE(fs::exists(Local("c.txt")));
+}
+
 }  // namespace
 }  // namespace quarv::test
