@@ -1,6 +1,7 @@
-// Fault injection against the two real programs: the service's files are fetched through a
-// proxy that cuts the connection (in the list block, a GET header, a body, a trailer, or the
-// agent's own requests), stalls it, or corrupts one byte of a body or digest; the agent is
+// Fault injection against the two real programs: the service's files (a few, or now and then a
+// batch of many small ones) are fetched through a proxy that cuts the connection (in the list
+// block, a GET header, a body, a trailer, or the agent's own requests), stalls it, or corrupts
+// one byte of a body or digest; in a batch the fault may land in any file's reply. The agent is
 // killed at random moments; the service is killed and started again in the middle of a
 // transfer; the agent's file writes fail (file-size limit). After each fault the agent is run
 // again until it reports success; then every file must be byte-exact with the service's
@@ -163,11 +164,19 @@ class FaultSoak {
     static const char* const kNames[] = {"a.bin", "two words.txt",   "日本語.dat", "x",
                                          "-dash", "report 2026.csv", "z.tar.gz"};
     static const std::uint64_t kSizes[] = {1, 17, 10239, 10240, 10241, 65536};
-    const int count = Pick(1, 4);
+    // Now and then a batch of many small files, so that the fault lands among requests sent
+    // ahead of their replies, files held for one sync and the DELEs behind them.
+    batch_ = Pick(0, 3) == 0;
+    const int count = batch_ ? Pick(20, 150) : Pick(1, 4);
     std::vector<std::string> names(std::begin(kNames), std::end(kNames));
     std::shuffle(names.begin(), names.end(), random_);
+    for (int i = static_cast<int>(names.size()); i < count; ++i) {
+      names.push_back("batch " + std::to_string(i) + ".dat");
+    }
     for (int i = 0; i < count; ++i) {
-      const std::uint64_t size = Pick(0, 2) == 0 ? kSizes[Pick(0, 5)] : Pick64(1, 250000);
+      const std::uint64_t size = batch_            ? Pick64(1, 3000)
+                                 : Pick(0, 2) == 0 ? kSizes[Pick(0, 5)]
+                                                   : Pick64(1, 250000);
       Original original;
       original.content = PatternBytes(size, static_cast<std::uint32_t>(random_()));
       // Some time between 2001 and 2030, with a sub-second part.
@@ -235,8 +244,17 @@ class FaultSoak {
     return false;
   }
 
+  // In a batch, a fault in a GET reply lands in any file's reply, not only the first one's that
+  // has the offset.
+  FaultPlan InSomeFile(FaultPlan plan) {
+    if (batch_ && plan.region != Region::List && plan.region != Region::Request) {
+      plan.stretch = static_cast<std::uint32_t>(Pick(0, static_cast<int>(originals_.size()) - 1));
+    }
+    return plan;
+  }
+
   bool RunWithPlan(const FaultPlan& plan) {
-    proxy_->Arm(plan);
+    proxy_->Arm(InSomeFile(plan));
     RunAgent({});
     proxy_->Disarm();
     return proxy_->Fired();
@@ -253,7 +271,7 @@ class FaultSoak {
                                                              : Pick64(0, 60);
     const bool byTime = Pick(0, 3) == 0;
     const auto delay = std::chrono::microseconds(Pick(0, byTime ? 40000 : 3000));
-    if (!byTime) proxy_->Arm({region, offset, Action::Trigger});
+    if (!byTime) proxy_->Arm(InSomeFile({region, offset, Action::Trigger}));
     Process agent;
     if (!agent_.Start(&agent)) return false;
     const auto deadline = std::chrono::steady_clock::now() + kAgentTimeout;
@@ -275,8 +293,9 @@ class FaultSoak {
   // The service dies in the middle of a transfer (or of the list) and is started again.
   bool KillServiceRun() {
     const bool inBody = Pick(0, 3) != 0;
-    proxy_->Arm(inBody ? FaultPlan{Region::Body, Pick64(0, LargestFile() - 1), Action::Trigger}
-                       : FaultPlan{Region::List, Pick64(0, ListLength()), Action::Trigger});
+    proxy_->Arm(
+        InSomeFile(inBody ? FaultPlan{Region::Body, Pick64(0, LargestFile() - 1), Action::Trigger}
+                          : FaultPlan{Region::List, Pick64(0, ListLength()), Action::Trigger}));
     Process agent;
     if (!agent_.Start(&agent)) return false;
     bool killed = false;
@@ -356,6 +375,7 @@ class FaultSoak {
   AgentProcess agent_;
   fs::path base_;
   bool deleteFile_ = false;
+  bool batch_ = false;  // the files are a batch of many small ones
   std::map<std::string, Original> originals_;
 };
 

@@ -7,7 +7,9 @@
 // GET header (status line to the empty line), a body (from the requested offset to the end of
 // the file) and the trailer (the 16 digest bytes, or the zero sentinel); Request is the
 // agent's own byte stream. A fault fires at the first byte of its region whose offset within
-// that region's current stretch is the given one, on whichever connection comes first.
+// that region's current stretch is the given one, in the plan's stretch of that region or a later
+// one (counted on each connection from 0: the first GET header, body or trailer is stretch 0),
+// on whichever connection comes first.
 #pragma once
 
 #include <arpa/inet.h>
@@ -17,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -66,7 +69,8 @@ struct FaultPlan {
   std::uint64_t offset = 0;
   Action action = Action::Cut;
   std::chrono::milliseconds stall{0};
-  std::uint8_t flip = 0x5A;  // Corrupt: the byte is XORed with this (never 0)
+  std::uint8_t flip = 0x5A;   // Corrupt: the byte is XORed with this (never 0)
+  std::uint32_t stretch = 0;  // the first stretch of the region where the fault may fire
 };
 
 // Follows the service's side of one connection, given the agent's requests in order.
@@ -74,21 +78,27 @@ class ReplyTracker {
  public:
   void Request(const std::string& line) { requests_.push_back(line); }
 
-  // The region of the next reply byte and its offset within the region's current stretch;
-  // `run` is how many bytes from here on belong to the same stretch (at least 1).
-  Region Next(std::uint64_t* offset, std::uint64_t* run) {
+  // The region of the next reply byte, which stretch of that region it is in (0 for the first on
+  // this connection) and its offset within it; `run` is how many bytes from here on belong to the
+  // same stretch (at least 1).
+  Region Next(std::uint64_t* offset, std::uint64_t* run, std::uint32_t* stretch) {
     if (state_ == State::Idle) StartReply();
     if (state_ == State::AwaitBody) StartBody();
     *offset = position_;
+    *stretch = 0;
     switch (state_) {
       case State::Body:
-      case State::Trailer:
+      case State::Trailer: {
+        const Region region = state_ == State::Body ? Region::Body : Region::Trailer;
         *run = remaining_;
-        return state_ == State::Body ? Region::Body : Region::Trailer;
+        *stretch = Started(region) - 1;
+        return region;
+      }
       case State::StatusLine:
       case State::ListLines:
       case State::HeaderLines:
         *run = 1;
+        *stretch = Started(region_) - 1;
         return region_;
       default:
         *run = 1;
@@ -106,6 +116,7 @@ class ReplyTracker {
           state_ = State::Trailer;
           remaining_ = kTrailerSize;
           position_ = 0;
+          ++Started(Region::Trailer);
         } else {
           state_ = State::Idle;
         }
@@ -134,6 +145,7 @@ class ReplyTracker {
     state_ = State::StatusLine;
     const std::string word = command_.substr(0, command_.find(' '));
     region_ = word == "LIST" ? Region::List : word == "GET" ? Region::GetHeader : Region::Other;
+    ++Started(region_);
     position_ = 0;
     line_.clear();
   }
@@ -157,6 +169,7 @@ class ReplyTracker {
       state_ = State::Body;
       remaining_ = size_ - offset;
     }
+    ++Started(state_ == State::Body ? Region::Body : Region::Trailer);
   }
 
   void EndLine() {
@@ -189,7 +202,11 @@ class ReplyTracker {
     }
   }
 
+  // The stretches of `region` begun so far.
+  std::uint32_t& Started(Region region) { return started_[static_cast<std::size_t>(region)]; }
+
   std::deque<std::string> requests_;
+  std::array<std::uint32_t, static_cast<std::size_t>(Region::Request) + 1> started_{};
   State state_ = State::Idle;
   Region region_ = Region::Other;
   std::string command_;
@@ -255,9 +272,11 @@ class FaultProxy {
   }
 
   // Decides whether the armed fault fires at this byte; one fault per Arm.
-  bool Fires(Region region, std::uint64_t offset, FaultPlan* plan) {
+  bool Fires(Region region, std::uint32_t stretch, std::uint64_t offset, FaultPlan* plan) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!armed_ || plan_.region != region || plan_.offset != offset) return false;
+    if (!armed_ || plan_.region != region || plan_.stretch > stretch || plan_.offset != offset) {
+      return false;
+    }
     armed_ = false;
     fired_ = true;
     *plan = plan_;
@@ -266,9 +285,12 @@ class FaultProxy {
   }
   // Whether the armed fault lies in `region` within the next `run` bytes from `offset`: then
   // the bytes before it are forwarded first, and the byte itself alone.
-  std::uint64_t UntilFault(Region region, std::uint64_t offset, std::uint64_t run) {
+  std::uint64_t UntilFault(Region region, std::uint32_t stretch, std::uint64_t offset,
+                           std::uint64_t run) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!armed_ || plan_.region != region || plan_.offset < offset) return run;
+    if (!armed_ || plan_.region != region || plan_.stretch > stretch || plan_.offset < offset) {
+      return run;
+    }
     return std::min<std::uint64_t>(run, std::max<std::uint64_t>(plan_.offset - offset, 1));
   }
 
@@ -363,17 +385,18 @@ class FaultProxy {
     std::size_t unsent = 0;
     while (done < length) {
       std::uint64_t offset = 0, run = 0;
+      std::uint32_t stretch = 0;
       Region region = Region::Request;
       if (fromAgent) {
         offset = *requestOffset;
         run = length - done;
       } else {
-        region = tracker->Next(&offset, &run);
+        region = tracker->Next(&offset, &run, &stretch);
         run = std::min<std::uint64_t>(run, length - done);
       }
-      run = UntilFault(region, offset, run);
+      run = UntilFault(region, stretch, offset, run);
       FaultPlan plan;
-      if (Fires(region, offset, &plan)) {
+      if (Fires(region, stretch, offset, &plan)) {
         run = 1;
         // What came before the fault goes out first.
         if (!SendAll(to, buffer + unsent, done - unsent)) return false;
