@@ -13,8 +13,8 @@ compared:
                  of 100 KiB, 10000 files of 1 KiB (listing plus fetch), the resume of the
                  second half of the 1 GiB file, and ten agents fetching at once (the service's
                  peak memory with ten sessions streaming); and 100 files of 100 KiB with
-                 DELETEFILE=Yes against the same with DELETEFILE=No: what the sync of each
-                 fetched file before its DELE costs, with the DELE itself
+                 DELETEFILE=Yes against the same with DELETEFILE=No: what putting the fetched
+                 files on stable storage before their DELEs costs, with the DELEs themselves
   per side       each program alone against a peer that does no work (bench/null_peers.cpp):
                  the service sending the big file to a receiver that discards it, the agent
                  fetching a body of the same size from a sender that serves it from memory;
@@ -55,8 +55,8 @@ Usage: scripts/bench.py [--quick] [--repeat N] [--rtt [MS,MS,...]]
   --quick      small data and two repetitions: a smoke check of the whole run (~30 s)
   --repeat N   repetitions of each figure (default 5, quick 2)
   --rtt LIST   the delay-line table at these round-trip times in milliseconds, comma-separated
-               (alone: 0,2,20,50). Moving 10000 files one round trip at a time takes a long while
-               at 50 ms: start with --quick.
+               (alone: 0,2,20,50). The full sets at all four take about 7 minutes on a 2-core
+               machine, most of it rsync moving 10000 files: start with --quick.
 Environment: QUARV_BENCH_DIR       where the data go (default: $TMPDIR or /tmp; needs ~3 GiB)
              QUARV_BENCH_JOBS      build jobs (default 2)
              QUARV_BENCH_BUILD     the build directory of the bench preset (default build/bench)
@@ -305,7 +305,9 @@ def port_open(port):
 
 
 def warm(*directories):
-    """Reads the sources again, so that a run takes them from the page cache."""
+    """Reads the sources again, so that a run takes them from the page cache; and writes back
+    what earlier runs left dirty, so that no run pays for another's writeback."""
+    os.sync()
     for directory in directories:
         for path in Path(directory).rglob("*"):
             if path.is_file():
@@ -973,14 +975,14 @@ class Bench:
         self.machine.append(f"BENCH figure=quarv_resume_share value={share}")
 
     def report_delete_cost(self):
-        """DELETEFILE=Yes: the sync of every fetched file and its directory entry and the DELE
-        (no more than the next file's request goes ahead of a DELE), per file over the same run
-        without deleting."""
+        """DELETEFILE=Yes: the fetched files and their directory entries put on stable storage
+        (one sync for many where the file system allows it) and their DELEs, per file over the
+        same run without deleting."""
         deleting = number(self.times("quarv_delete")[1])
         keeping = number(self.times("quarv_keep")[1])
         cost = f"{(deleting - keeping) * 1000 / self.s.delete_count:.2f}"
-        print(f"DELETEFILE=Yes costs {cost} ms more per file (median): the sync before each DELE "
-              "and the DELE, each file in its own round trip.")
+        print(f"DELETEFILE=Yes costs {cost} ms more per file (median): the files put on stable "
+              "storage before their DELEs, and the DELEs.")
         self.machine.append(f"BENCH figure=quarv_delete_cost unit=ms/file value={cost}")
 
     def rss_fields(self, key):
