@@ -74,12 +74,16 @@ bool PartialFile::Finish(bool durable) {
 }
 
 bool PartialFile::PutInPlace(const std::string& path, const std::string& finalPath) {
-  // The rename is tried first, since mostly there is no older file.
-  if (!platform::RenameNoReplace(path.c_str(), finalPath.c_str()) &&
-      (!platform::RemoveFile(finalPath.c_str()) ||
-       !platform::RenameNoReplace(path.c_str(), finalPath.c_str()))) {
-    return false;
+  // The rename is tried first, since mostly there is no older file. The older file is removed
+  // only when it is what stands in the way of the partial file, which is there: a rename that
+  // fails otherwise (the partial file gone, say because the same name was put in place already)
+  // leaves the file of that name as it is.
+  platform::RenameResult moved = platform::RenameNoReplace(path.c_str(), finalPath.c_str());
+  if (moved == platform::RenameResult::TargetExists) {
+    if (!platform::RemoveFile(finalPath.c_str())) return false;
+    moved = platform::RenameNoReplace(path.c_str(), finalPath.c_str());
   }
+  if (moved != platform::RenameResult::Renamed) return false;
   // A file whose hidden attribute stays is still in place under its own name.
   platform::SetNormalAttribute(finalPath.c_str());
   return true;

@@ -59,7 +59,8 @@ class PartialFile {
   const std::string& Path() const { return path_; }
   const std::string& FinalPath() const { return finalPath_; }
   // Renames a finished partial file at `path` to the file's own `finalPath`, where an older file
-  // gives way, and clears its hidden attribute. False when the rename fails.
+  // gives way, and clears its hidden attribute. False when the rename fails; without a partial
+  // file at `path` the file at `finalPath` is never touched.
   static bool PutInPlace(const std::string& path, const std::string& finalPath);
 
  private:

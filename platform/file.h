@@ -17,6 +17,18 @@ inline constexpr std::uint32_t kErrorSharingViolation = 32;
 
 class BaseDirectory;
 
+// What tells one file, as it is, from any other: its volume and its number on it (Linux: st_dev
+// and st_ino; Windows: the volume serial number and the file index), with its size and its
+// last-write time. Equal identities are the same file with the same size and time; a new version
+// renamed over a name, or bytes appended, give another.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  std::uint64_t size = 0;
+  FileTime lastWrite = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
 // A system error: the Windows code, and a short text for "404 Unknown Error=code,text".
 struct SystemError {
   std::uint32_t code = 0;
@@ -47,6 +59,9 @@ class File {
   bool IsOpen() const;
   bool Size(std::uint64_t* size) const;
   bool LastWriteTime(FileTime* time) const;
+  // The open file's identity, size and last-write time taken in one call (fstat;
+  // GetFileInformationByHandle), so that they belong together.
+  bool Identity(FileIdentity* identity) const;
   bool Seek(std::uint64_t offset);
   // Reads up to `length` bytes; `*got` is 0 at the end of the file.
   bool Read(void* buffer, std::uint32_t length, std::uint32_t* got);
@@ -73,9 +88,20 @@ class File {
 // DELE: removes `name`, resolved beneath `base`. A link is removed itself, never what it points
 // to, and only while that lies beneath the base; a name whose resolution leaves the base removes
 // nothing. Fails as RemoveFile does, and also while any other opener has the file open.
-[[nodiscard]] bool RemoveBeneath(const BaseDirectory& base, const char* name);
-// Renames `from` to `to`; fails when `to` exists.
-[[nodiscard]] bool RenameNoReplace(const char* from, const char* to);
+// With `expected`, only that file is removed: the file the name stands for (for a link, the file
+// it points to) is checked on the very object opened for the removal, never by its name again;
+// when its identity, size or last-write time differ, nothing is removed and `*changed`, when
+// given, is set to true.
+[[nodiscard]] bool RemoveBeneath(const BaseDirectory& base, const char* name,
+                                 const FileIdentity* expected = nullptr, bool* changed = nullptr);
+// What RenameNoReplace did.
+enum class RenameResult {
+  Renamed,
+  TargetExists,  // `to` exists (and `from` does): nothing was renamed
+  Failed,        // any other failure, a missing `from` among them: nothing was renamed
+};
+// Renames `from` to `to`, never replacing an existing `to`.
+[[nodiscard]] RenameResult RenameNoReplace(const char* from, const char* to);
 // Gives a file the normal attribute (clears hidden), as far as the system lets it: a file whose
 // attribute cannot be changed keeps it and is otherwise whole. Nothing to do on Linux, where no
 // file is hidden.

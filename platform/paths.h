@@ -19,6 +19,12 @@ const char* DefaultBase();
 // system takes a path literally; nothing on POSIX.
 const char* LongPathPrefix();
 
+// The key under which the local file system tells the entry `name` apart from others: two names
+// with the same key are one file. On POSIX the name itself; on Windows, where names that differ
+// only in case are one, its upper-case form (as the file system folds case, non-ASCII letters of
+// the ANSI code page included).
+std::string EntryKey(const char* name);
+
 // True when the last character of `text` is the path separator (walked with NextCharacter, so
 // the second byte of a double-byte character never counts).
 inline bool EndsInSeparator(const char* text) {
@@ -62,10 +68,15 @@ class BaseDirectory {
   // For the platform layer: the open directory (a descriptor or a handle), and the prefix.
   std::intptr_t Handle() const { return handle_; }
   const std::string& Prefix() const { return prefix_; }
+  // The base's own absolute path with every link resolved, taken when it was opened and checked
+  // to be the directory opened; empty where it could not be told, and on Windows, which needs
+  // none. A link whose absolute target begins with it (or with the prefix) leads back beneath.
+  const std::string& RealPath() const { return realPath_; }
 
  private:
   std::intptr_t handle_ = -1;
   std::string prefix_;
+  std::string realPath_;
 };
 
 }  // namespace quarv::platform

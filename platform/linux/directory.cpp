@@ -18,20 +18,20 @@
 namespace quarv::platform {
 
 struct DirectoryReader::Native {
-  explicit Native(int baseFd) : base(baseFd) {}
+  explicit Native(const BaseDirectory& baseDir) : base(baseDir) {}
   ~Native() {
     if (dir != nullptr) ::closedir(dir);
   }
   Native(const Native&) = delete;
   Native& operator=(const Native&) = delete;
   DIR* dir = nullptr;
-  int base;  // the base directory the entries are resolved beneath
+  const BaseDirectory& base;  // the base directory the entries are resolved beneath
 };
 
 namespace {
 
 // The status of the entry `name` of the base directory: a link is resolved beneath the base.
-bool StatBeneath(int dir, int base, const char* name, struct stat* info) {
+bool StatBeneath(int dir, const BaseDirectory& base, const char* name, struct stat* info) {
   if (::fstatat(dir, name, info, AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (!S_ISLNK(info->st_mode)) return true;
   const native::UniqueFd target(native::OpenBeneath(base, name, O_PATH));
@@ -46,8 +46,9 @@ DirectoryReader::~DirectoryReader() = default;
 
 bool DirectoryReader::Open(const BaseDirectory& base) {
   Close();
-  auto opened = std::make_unique<Native>(static_cast<int>(base.Handle()));
-  native::UniqueFd fd(::openat(opened->base, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  auto opened = std::make_unique<Native>(base);
+  native::UniqueFd fd(
+      ::openat(static_cast<int>(base.Handle()), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.get() < 0) return false;
   opened->dir = ::fdopendir(fd.get());
   if (opened->dir == nullptr) return false;

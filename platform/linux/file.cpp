@@ -41,6 +41,12 @@ FileKey KeyOf(const struct stat& info) {
   return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
+FileIdentity IdentityOf(const struct stat& info) {
+  const FileKey key = KeyOf(info);
+  return {key.first, key.second, static_cast<std::uint64_t>(info.st_size),
+          native::ToFileTime(info.st_mtim)};
+}
+
 // strerror_r comes in two flavours; both give a text here.
 [[maybe_unused]] const char* ErrorText(int result, const char* buffer) {
   return result == 0 ? buffer : "Unknown error";
@@ -67,17 +73,17 @@ std::pair<std::string, std::string> SplitName(const char* name) {
   return {whole.substr(0, slash + 1), whole.substr(slash + 1)};
 }
 
-// The error of a name resolved beneath the open directory `dir`: a link that would lead out of it
-// (EXDEV; ELOOP where links are not followed) counts as a missing file, and a missing file is
-// "file not found" while the directory part of the name exists beneath `dir`.
-SystemError ErrorBeneath(int error, int dir, const char* name) {
+// The error of a name resolved beneath the base directory `base`: a link that would lead out of
+// it (EXDEV; ELOOP where links are not followed) counts as a missing file, and a missing file is
+// "file not found" while the directory part of the name exists beneath `base`.
+SystemError ErrorBeneath(int error, const BaseDirectory& base, const char* name) {
   switch (error) {
     case EXDEV:
     case ELOOP:
       return MakeError(kErrorFileNotFound, "File not found");
     case ENOENT: {
       const std::string parent = SplitName(name).first;
-      const native::UniqueFd found(native::OpenBeneath(dir, parent.c_str(), O_PATH | O_DIRECTORY));
+      const native::UniqueFd found(native::OpenBeneath(base, parent.c_str(), O_PATH | O_DIRECTORY));
       return found.get() >= 0 ? MakeError(kErrorFileNotFound, "File not found")
                               : MakeError(kErrorPathNotFound, "Path not found");
     }
@@ -136,23 +142,25 @@ bool Removable(const struct stat& info) {
   return S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) != 0;
 }
 
-// Opens `name` beneath `baseDir` to examine it before a delete: for reading where that is allowed
+// Opens `name` beneath `base` to examine it before a delete: for reading where that is allowed
 // (so that other openers can be told), else as a path only. `*readable` tells which.
-int OpenForRemoval(int baseDir, const char* name, bool* readable) {
-  const int fd = native::OpenBeneath(baseDir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+int OpenForRemoval(const BaseDirectory& base, const char* name, bool* readable) {
+  const int fd = native::OpenBeneath(base, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
   *readable = fd >= 0;
   // A file that may not be read can still be deleted; only no other opener can be told then.
-  if (fd < 0 && errno == EACCES) return native::OpenBeneath(baseDir, name, O_PATH);
+  if (fd < 0 && errno == EACCES) return native::OpenBeneath(base, name, O_PATH);
   return fd;
 }
 
-// Removes the entry `leaf` of `dir` while it is still the file `info` or a link: a link is
-// removed itself, never its target.
+// Removes the entry `leaf` of `dir` while it is still the file `info`, or a link that leads to
+// it: a link is removed itself, never its target. (`dir` and the file were opened one after the
+// other; a directory link re-pointed in between must not let the entry of another directory go.)
 bool UnlinkIfStill(int dir, const std::string& leaf, const struct stat& info) {
   struct stat entry {};
-  return ::fstatat(dir, leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-         (S_ISLNK(entry.st_mode) || KeyOf(entry) == KeyOf(info)) &&
-         ::unlinkat(dir, leaf.c_str(), 0) == 0;
+  if (::fstatat(dir, leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  // Only compared, never opened: following the link here reads nothing it leads to.
+  if (S_ISLNK(entry.st_mode) && ::fstatat(dir, leaf.c_str(), &entry, 0) != 0) return false;
+  return KeyOf(entry) == KeyOf(info) && ::unlinkat(dir, leaf.c_str(), 0) == 0;
 }
 
 }  // namespace
@@ -190,6 +198,7 @@ bool BaseDirectory::Open(const char* prefix, SystemError* error) {
   }
   handle_ = fd;
   prefix_ = prefix;
+  realPath_ = native::RealPathOf(prefix, fd);
   return true;
 }
 
@@ -218,11 +227,10 @@ File& File::operator=(File&& other) noexcept {
 
 File File::OpenForSending(const BaseDirectory& base, const char* name, SystemError* error) {
   auto opened = std::make_unique<Native>(-1);
-  const int dir = static_cast<int>(base.Handle());
   // O_NONBLOCK: opening a FIFO must never wait for a writer (a FIFO is refused on admission).
-  native::UniqueFd fd(native::OpenBeneath(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  native::UniqueFd fd(native::OpenBeneath(base, name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
   if (fd.get() < 0) {
-    *error = ErrorBeneath(errno, dir, name);
+    *error = ErrorBeneath(errno, base, name);
     return File();
   }
   if (!AdmitForSending(fd.get(), &opened->key, error)) return File();
@@ -246,6 +254,13 @@ bool File::LastWriteTime(FileTime* time) const {
   struct stat info {};
   if (!IsOpen() || ::fstat(native_->fd, &info) != 0) return false;
   *time = native::ToFileTime(info.st_mtim);
+  return true;
+}
+
+bool File::Identity(FileIdentity* identity) const {
+  struct stat info {};
+  if (!IsOpen() || ::fstat(native_->fd, &info) != 0) return false;
+  *identity = IdentityOf(info);
   return true;
 }
 
@@ -311,16 +326,16 @@ bool RemoveFile(const char* path) {
   return ::unlink(path) == 0;
 }
 
-bool RemoveBeneath(const BaseDirectory& base, const char* name) {
-  const int baseDir = static_cast<int>(base.Handle());
+bool RemoveBeneath(const BaseDirectory& base, const char* name, const FileIdentity* expected,
+                   bool* changed) {
   const auto [parent, leaf] = SplitName(name);
   if (leaf.empty() || leaf == "." || leaf == "..") return false;
   // The directory that holds the entry, and what the name stands for (through a link that stays
   // beneath the base), both resolved beneath the base: a name that leads out removes nothing.
-  const native::UniqueFd dir(native::OpenBeneath(baseDir, parent.c_str(), O_PATH | O_DIRECTORY));
+  const native::UniqueFd dir(native::OpenBeneath(base, parent.c_str(), O_PATH | O_DIRECTORY));
   if (dir.get() < 0) return false;
   bool readable = false;
-  const native::UniqueFd file(OpenForRemoval(baseDir, name, &readable));
+  const native::UniqueFd file(OpenForRemoval(base, name, &readable));
   struct stat info {};
   if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !Removable(info)) return false;
 
@@ -336,7 +351,16 @@ bool RemoveBeneath(const BaseDirectory& base, const char* name) {
     leased = ::fcntl(file.get(), F_SETLEASE, F_WRLCK) == 0;
     if (!leased && errno == EAGAIN) return false;
   }
-  const bool removed = UnlinkIfStill(dir.get(), leaf, info);
+  // The expected file is compared on the descriptor once the lease is held: from then on no one
+  // else opens it (where leases are allowed) until its entry is gone.
+  bool same = true;
+  if (expected != nullptr) {
+    struct stat now {};
+    const bool known = ::fstat(file.get(), &now) == 0;
+    same = known && IdentityOf(now) == *expected;
+    if (known && !same && changed != nullptr) *changed = true;
+  }
+  const bool removed = same && UnlinkIfStill(dir.get(), leaf, info);
   if (leased) ::fcntl(file.get(), F_SETLEASE, F_UNLCK);
   return removed;
 }

@@ -14,6 +14,7 @@
 #include "platform/file.h"
 #include "platform/linux/file_native.h"
 #include "platform/linux/time_convert.h"
+#include "platform/operation_seam.h"
 
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)
@@ -66,7 +67,7 @@ bool File::TruncateHere() {
 }
 
 bool File::Flush() {
-  if (!IsOpen()) return false;
+  if (!IsOpen() || !OperationMayProceed(Operation::FileSync)) return false;
   int rc;
   do {
     rc = ::fsync(native_->fd);
@@ -74,26 +75,34 @@ bool File::Flush() {
   return rc == 0;
 }
 
-bool RenameNoReplace(const char* from, const char* to) {
+RenameResult RenameNoReplace(const char* from, const char* to) {
+  if (!OperationMayProceed(Operation::Rename, from, to)) return RenameResult::Failed;
 #ifdef SYS_renameat2
-  if (::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
-  if (errno != ENOSYS && errno != EINVAL && errno != ENOTSUP) return false;
+  if (::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+    return RenameResult::Renamed;
+  }
+  // renameat2 and link look up `from` first: EEXIST means `from` is there and `to` is in the way.
+  if (errno == EEXIST) return RenameResult::TargetExists;
+  if (errno != ENOSYS && errno != EINVAL && errno != ENOTSUP) return RenameResult::Failed;
 #endif
   // The file system cannot rename without replacing: a hard link fails when the target exists.
   if (::link(from, to) == 0) {
     ::unlink(from);
-    return true;
+    return RenameResult::Renamed;
   }
-  if (errno == EEXIST) return false;
-  // Nor does it take hard links (some foreign file systems): check, then rename.
+  if (errno == EEXIST) return RenameResult::TargetExists;
+  // Nor does it take hard links (some foreign file systems): check both names, then rename.
   struct stat st {};
-  if (::lstat(to, &st) == 0 || errno != ENOENT) return false;
-  return std::rename(from, to) == 0;
+  if (::lstat(from, &st) != 0) return RenameResult::Failed;
+  if (::lstat(to, &st) == 0) return RenameResult::TargetExists;
+  if (errno != ENOENT) return RenameResult::Failed;
+  return std::rename(from, to) == 0 ? RenameResult::Renamed : RenameResult::Failed;
 }
 
 void SetNormalAttribute(const char* /*path*/) {}
 
 bool FlushDirectoryEntry(const char* path) {
+  if (!OperationMayProceed(Operation::DirectorySync, path)) return false;
   const char* slash = std::strrchr(path, '/');
   std::string directory;
   if (slash == nullptr) {
@@ -120,6 +129,7 @@ bool CanFlushFileSystem() {
 }
 
 bool FlushFileSystem(const char* directory) {
+  if (!OperationMayProceed(Operation::FileSystemSync, directory)) return false;
   const int fd = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   int rc;

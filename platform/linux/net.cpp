@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/operation_seam.h"
+
 namespace quarv::platform {
 namespace {
 
@@ -93,6 +95,7 @@ bool ConnectTo(SocketHandle socket, const Ipv4Address& address) {
 }
 
 int SendSome(SocketHandle socket, const void* data, int length) {
+  if (!SendMayProceed(data, length)) return -1;
   ssize_t sent;
   do {
     sent = ::send(Fd(socket), data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
@@ -101,6 +104,7 @@ int SendSome(SocketHandle socket, const void* data, int length) {
 }
 
 int SendSomeNow(SocketHandle socket, const void* data, int length) {
+  if (!SendMayProceed(data, length)) return -1;
   ssize_t sent;
   do {
     sent = ::send(Fd(socket), data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);

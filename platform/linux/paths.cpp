@@ -11,4 +11,8 @@ const char* LongPathPrefix() {
   return "";
 }
 
+std::string EntryKey(const char* name) {
+  return name;
+}
+
 }  // namespace quarv::platform

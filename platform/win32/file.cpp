@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/file.h"
+#include "platform/operation_seam.h"
 #include "platform/paths.h"
 #include "platform/win32/beneath.h"
 
@@ -32,6 +33,11 @@ FILETIME ToFiletime(FileTime time) {
 
 FileTime FromFiletime(const FILETIME& time) {
   return MakeWide(time.dwLowDateTime, time.dwHighDateTime);
+}
+
+FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return {info.dwVolumeSerialNumber, MakeWide(info.nFileIndexLow, info.nFileIndexHigh),
+          MakeWide(info.nFileSizeLow, info.nFileSizeHigh), FromFiletime(info.ftLastWriteTime)};
 }
 
 // The system's text for an error code, on one line: line ends become blanks, and trailing blanks
@@ -222,6 +228,13 @@ bool File::LastWriteTime(FileTime* time) const {
   return true;
 }
 
+bool File::Identity(FileIdentity* identity) const {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!IsOpen() || !GetFileInformationByHandle(native_->handle, &info)) return false;
+  *identity = IdentityOf(info);
+  return true;
+}
+
 bool File::Seek(std::uint64_t offset) {
   if (!IsOpen()) return false;
   LONG high = static_cast<LONG>(HighWord(offset));
@@ -257,7 +270,8 @@ bool File::TruncateHere() {
 }
 
 bool File::Flush() {
-  return IsOpen() && FlushFileBuffers(native_->handle) != FALSE;
+  return IsOpen() && OperationMayProceed(Operation::FileSync) &&
+         FlushFileBuffers(native_->handle) != FALSE;
 }
 
 bool File::Close() {
@@ -270,7 +284,8 @@ bool RemoveFile(const char* path) {
   return path != nullptr && DeleteFileA(path) != FALSE;
 }
 
-bool RemoveBeneath(const BaseDirectory& base, const char* name) {
+bool RemoveBeneath(const BaseDirectory& base, const char* name, const FileIdentity* expected,
+                   bool* changed) {
   if (name == nullptr || name[0] == '\0' || !base.IsOpen()) return false;
   const HANDLE baseHandle = reinterpret_cast<HANDLE>(base.Handle());
   const std::string path = base.Prefix() + name;
@@ -286,6 +301,8 @@ bool RemoveBeneath(const BaseDirectory& base, const char* name) {
       !win32::LiesBeneath(entry.get(), baseHandle)) {
     return false;
   }
+  // The file the name stands for: the entry itself, or the file a link points to.
+  FileIdentity found = IdentityOf(info);
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     // A link is deleted only while what it points to is a file beneath the base.
     const win32::UniqueHandle target(CreateFileA(
@@ -297,6 +314,13 @@ bool RemoveBeneath(const BaseDirectory& base, const char* name) {
         !win32::LiesBeneath(target.get(), baseHandle)) {
       return false;
     }
+    found = IdentityOf(targetInfo);
+  }
+  // Compared before the delete through the same handle: shared with no one, the entry cannot be
+  // written, replaced or removed in between (for a link, the link; its target is never deleted).
+  if (expected != nullptr && found != *expected) {
+    if (changed != nullptr) *changed = true;
+    return false;
   }
   // Deleted through the handle that was checked; the entry goes when it is closed.
   FILE_DISPOSITION_INFO disposition;
@@ -305,27 +329,36 @@ bool RemoveBeneath(const BaseDirectory& base, const char* name) {
                                     sizeof disposition) != FALSE;
 }
 
-bool RenameNoReplace(const char* from, const char* to) {
-  // MoveFileA never replaces an existing target.
-  return from != nullptr && to != nullptr && MoveFileA(from, to) != FALSE;
+RenameResult RenameNoReplace(const char* from, const char* to) {
+  if (from == nullptr || to == nullptr || !OperationMayProceed(Operation::Rename, from, to)) {
+    return RenameResult::Failed;
+  }
+  // MoveFileA never replaces an existing target. It opens `from` first: a target in the way is
+  // reported only while `from` is there.
+  if (MoveFileA(from, to) != FALSE) return RenameResult::Renamed;
+  const DWORD error = GetLastError();
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? RenameResult::TargetExists
+                                                                     : RenameResult::Failed;
 }
 
 void SetNormalAttribute(const char* path) {
   if (path != nullptr) SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
 }
 
-// Nothing to do: NTFS records a rename in its metadata journal, and Win32 offers no call that
-// flushes a directory's entries through an ordinary handle. The file's own data are made durable
-// by File::Flush before the rename.
-bool FlushDirectoryEntry(const char* /*path*/) {
-  return true;
+// Nothing to do (but tell the test seam): NTFS records a rename in its metadata journal, and
+// Win32 offers no call that flushes a directory's entries through an ordinary handle. The file's
+// own data are made durable by File::Flush before the rename.
+bool FlushDirectoryEntry(const char* path) {
+  return OperationMayProceed(Operation::DirectorySync, path);
 }
 
 bool CanFlushFileSystem() {
   return false;
 }
 
-bool FlushFileSystem(const char* /*directory*/) {
+// Not available; the test seam is told all the same.
+bool FlushFileSystem(const char* directory) {
+  (void)OperationMayProceed(Operation::FileSystemSync, directory);
   return false;
 }
 

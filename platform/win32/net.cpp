@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "platform/operation_seam.h"
 
 namespace quarv::platform {
 
@@ -225,6 +226,7 @@ bool ConnectTo(SocketHandle socket, const Ipv4Address& address) {
 
 // Windows raises no signal for a send on a connection the peer has reset.
 int SendSome(SocketHandle socket, const void* data, int length) {
+  if (!SendMayProceed(data, length)) return -1;
   const SOCKET s = ToSocket(socket);
   for (;;) {
     if (IsInterrupted(s)) return -1;
@@ -236,6 +238,7 @@ int SendSome(SocketHandle socket, const void* data, int length) {
 }
 
 int SendSomeNow(SocketHandle socket, const void* data, int length) {
+  if (!SendMayProceed(data, length)) return -1;
   const SOCKET s = ToSocket(socket);
   if (IsInterrupted(s)) return -1;
   const int sent = ::send(s, static_cast<const char*>(data), length, 0);

@@ -1,6 +1,10 @@
 // Base directories on Windows: the long-path prefix, the BASE value, a closing backslash.
 #include "platform/paths.h"
 
+#include <windows.h>
+
+#include <string>
+
 namespace quarv::platform {
 
 const char* DefaultBase() {
@@ -9,6 +13,20 @@ const char* DefaultBase() {
 
 const char* LongPathPrefix() {
   return "\\\\?\\";
+}
+
+std::string EntryKey(const char* name) {
+  // The name in UTF-16, upper-cased as the file system compares names; its code units are the
+  // key. A name that does not convert is its own key; the first byte keeps the two kinds apart.
+  const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0);
+  std::wstring wide(length > 0 ? static_cast<std::size_t>(length) : 0, L'\0');
+  if (length <= 0 ||
+      MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, wide.data(), length) != length) {
+    return std::string("A") + name;
+  }
+  CharUpperBuffW(wide.data(), static_cast<DWORD>(length));
+  return "W" +
+         std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
 }
 
 }  // namespace quarv::platform

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "agent/partial_file.h"
 #include "platform/file.h"
 #include "platform/named_lock.h"
 #include "tests/support/agent_process.h"
@@ -99,15 +100,34 @@ TEST(RenameNoReplaceTest, NeverReplacesAnExistingTarget) {
   const fs::path to = dir.path() / "to";
   WriteFile(from, "new");
   WriteFile(to, "old");
-  EXPECT_FALSE(RenameNoReplace(from.c_str(), to.c_str()));
+  EXPECT_EQ(RenameNoReplace(from.c_str(), to.c_str()), RenameResult::TargetExists);
   EXPECT_EQ(ReadFile(to), "old");
   EXPECT_EQ(ReadFile(from), "new");
 
   fs::remove(to);
-  EXPECT_TRUE(RenameNoReplace(from.c_str(), to.c_str()));
+  EXPECT_EQ(RenameNoReplace(from.c_str(), to.c_str()), RenameResult::Renamed);
   EXPECT_EQ(ReadFile(to), "new");
   EXPECT_FALSE(fs::exists(from));
-  EXPECT_FALSE(RenameNoReplace(from.c_str(), to.c_str()));  // nothing left to move
+  // Nothing left to move: a failure of its own, though the target exists.
+  EXPECT_EQ(RenameNoReplace(from.c_str(), to.c_str()), RenameResult::Failed);
+}
+
+// The same name put in place twice from one partial file (fetched twice in a pass): the second
+// time the partial file is gone, and the copy put in place the first time must stay. An older
+// file still gives way to a partial file that is there.
+TEST(PartialFileTest, PutInPlaceRemovesTheOlderFileOnlyForAPartialFileThatIsThere) {
+  TempDir dir;
+  const fs::path partial = dir.path() / "_incomplete_a";
+  const fs::path final = dir.path() / "a";
+  WriteFile(final, "older");
+  WriteFile(partial, "verified");
+  EXPECT_TRUE(agent::PartialFile::PutInPlace(partial.string(), final.string()));
+  EXPECT_EQ(ReadFile(final), "verified");
+  EXPECT_FALSE(fs::exists(partial));
+
+  EXPECT_FALSE(agent::PartialFile::PutInPlace(partial.string(), final.string()));
+  ASSERT_TRUE(fs::exists(final));
+  EXPECT_EQ(ReadFile(final), "verified");
 }
 
 TEST(FindEntryTest, AnyExistingEntryCountsWithItsLastWriteTime) {

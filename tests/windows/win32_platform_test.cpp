@@ -58,6 +58,16 @@ TEST(Win32BasePrefixTest, CodePage932TrailByteIsNoBackslash) {
   EXPECT_EQ(Prefix("C:\\\x95"), "\\\\?\\C:\\\x95\\");
 }
 
+// Names that differ only in case are one file here: the agent takes such names once per list.
+TEST(Win32EntryKeyTest, NamesThatDifferOnlyInCaseHaveOneKey) {
+  EXPECT_EQ(EntryKey("Report.TXT"), EntryKey("report.txt"));
+  if (GetACP() == 1252) {
+    EXPECT_EQ(EntryKey("\xC4rger.txt"), EntryKey("\xE4rger.txt"));  // Ä and ä
+  }
+  EXPECT_NE(EntryKey("report.txt"), EntryKey("report.txt2"));
+  EXPECT_NE(EntryKey("a.txt"), EntryKey("b.txt"));
+}
+
 DWORD AttributesOf(const std::string& path) {
   return GetFileAttributesA(path.c_str());
 }
@@ -117,10 +127,12 @@ TEST_F(Win32FileTest, PartialFileIsHiddenKeptOnReopenAndFinishedAsANormalFile) {
 
   // Into place: never over an existing file, which keeps its content.
   test::WriteFile(dir_.path() / "a.bin", "older");
-  EXPECT_FALSE(RenameNoReplace(partial.c_str(), finished.c_str()));
+  EXPECT_EQ(RenameNoReplace(partial.c_str(), finished.c_str()), RenameResult::TargetExists);
   EXPECT_EQ(test::ReadFile(dir_.path() / "a.bin"), "older");
   ASSERT_TRUE(RemoveFile(finished.c_str()));
-  ASSERT_TRUE(RenameNoReplace(partial.c_str(), finished.c_str()));
+  ASSERT_EQ(RenameNoReplace(partial.c_str(), finished.c_str()), RenameResult::Renamed);
+  // Nothing left to move: a failure of its own, though the target exists.
+  EXPECT_EQ(RenameNoReplace(partial.c_str(), finished.c_str()), RenameResult::Failed);
   // The rename keeps the attribute; the agent clears it.
   EXPECT_NE(AttributesOf(finished) & FILE_ATTRIBUTE_HIDDEN, 0u);
   SetNormalAttribute(finished.c_str());
@@ -131,6 +143,40 @@ TEST_F(Win32FileTest, PartialFileIsHiddenKeptOnReopenAndFinishedAsANormalFile) {
   EXPECT_EQ(found, time);
   EXPECT_EQ(size, 3u);
   EXPECT_FALSE(FindEntry(partial.c_str(), &found));
+}
+
+// What DELE relies on: the identity taken from the sending handle, and a delete that takes only
+// the file of that identity, also after a new version was renamed over its name.
+TEST_F(Win32FileTest, RemoveBeneathWithAnIdentityTakesOnlyThatFile) {
+  test::WriteFile(dir_.path() / "x", "version 1");
+  FileIdentity sent;
+  {
+    SystemError error;
+    const File file = File::OpenForSending(base_, "x", &error);
+    ASSERT_TRUE(file.IsOpen()) << error.code;
+    ASSERT_TRUE(file.Identity(&sent));
+    FileTime lastWrite = 0;
+    ASSERT_TRUE(file.LastWriteTime(&lastWrite));
+    EXPECT_EQ(sent.size, 9u);
+    EXPECT_EQ(sent.lastWrite, lastWrite);
+  }
+  test::WriteFile(dir_.path() / "x.new", "version 2, longer");
+  ASSERT_TRUE(MoveFileExA(PathOf("x.new").c_str(), PathOf("x").c_str(), MOVEFILE_REPLACE_EXISTING));
+  bool changed = false;
+  EXPECT_FALSE(RemoveBeneath(base_, "x", &sent, &changed));
+  EXPECT_TRUE(changed);
+  EXPECT_EQ(test::ReadFile(dir_.path() / "x"), "version 2, longer");
+
+  {
+    SystemError error;
+    const File file = File::OpenForSending(base_, "x", &error);
+    ASSERT_TRUE(file.IsOpen()) << error.code;
+    ASSERT_TRUE(file.Identity(&sent));
+  }
+  changed = false;
+  EXPECT_TRUE(RemoveBeneath(base_, "x", &sent, &changed));
+  EXPECT_FALSE(changed);
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "x"));
 }
 
 TEST_F(Win32FileTest, EnumerationGivesFilesWithSizeAndTimeAndMarksDirectories) {

@@ -1,0 +1,7 @@
+#include "platform/process.h"
+
+namespace quarv::platform {
+
+void TakeFileSizeLimitAsWriteError() {}
+
+}  // namespace quarv::platform
