@@ -4,6 +4,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "common/control_bytes.h"
+
 namespace quarv {
 
 namespace {
@@ -129,17 +131,7 @@ std::string PeerText(const platform::Ipv4Address& address) {
 
 std::string QuotedName(const char* name) {
   std::string quoted = "\"";
-  for (const char* p = name; *p != '\0'; ++p) {
-    const auto byte = static_cast<unsigned char>(*p);
-    if (byte < 0x20 || byte == 0x7F) {
-      char escape[8];
-      (void)std::snprintf(escape, sizeof escape, "\\x%02X", byte);
-      quoted += escape;
-    } else {
-      if (byte == '"' || byte == '\\') quoted += '\\';
-      quoted += *p;
-    }
-  }
+  AppendEscaped(quoted, name, true);
   return quoted + "\"";
 }
 

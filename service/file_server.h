@@ -8,7 +8,8 @@
 //
 // Where things are: file_server.cpp (start, stop, admission), server_session.cpp (the session
 // layer: HELO, ENTER, QUIT, the login timer), list_command.cpp, get_command.cpp (the whole GET
-// exchange), dele_command.cpp, login.cpp (challenge, token, the pacing of wrong tokens).
+// exchange), dele_command.cpp, sent_files.h (what a session sent, for its DELE), login.cpp
+// (challenge, token, the pacing of wrong tokens).
 #pragma once
 
 #include <atomic>
@@ -27,6 +28,7 @@
 #include "common/settings_path.h"
 #include "service/audit_log.h"
 #include "service/login.h"
+#include "service/sent_files.h"
 
 namespace quarv {
 
@@ -55,6 +57,10 @@ std::string PasswordProblem(const char* password);
 // the client (a body that could not be delivered whole), so that it must be closed.
 enum class CommandResult { Continue, CloseConnection };
 
+// How a DELE ended: the file deleted, not deleted, or not deleted because the file under the
+// name is no longer the one the session sent.
+enum class DeleteResult { Deleted, NotDeleted, Changed };
+
 class FileServer : public Connection {
  public:
   FileServer() = default;
@@ -81,10 +87,14 @@ class FileServer : public Connection {
   // `count`, when given, gets the number of files listed.
   void ListFiles(Connection& connection, std::size_t* count = nullptr);
   // GET: the header, the client's offset line, the body and the digest (or the zero sentinel).
-  // `record`, when given, gets what was sent, for the log.
-  CommandResult SendFile(Connection& connection, const char* name, GetRecord* record = nullptr);
-  // DELE: one status line. True when the file was deleted.
-  [[nodiscard]] bool RemoveFile(Connection& connection, const char* name);
+  // `record`, when given, gets what was sent, for the log; `sent`, the session's memory, when
+  // given, remembers the file under `name` once the header has gone out.
+  CommandResult SendFile(Connection& connection, const char* name, GetRecord* record = nullptr,
+                         SentFiles* sent = nullptr);
+  // DELE: one status line. With `sent`, a name found there removes only the file it was sent
+  // from, and is taken out; a name not found after names were forgotten removes nothing.
+  [[nodiscard]] DeleteResult RemoveFile(Connection& connection, const char* name,
+                                        SentFiles* sent = nullptr);
 
   bool Stopping() const { return stopping_.load(); }
   const char* Password() const { return password_; }

@@ -84,12 +84,13 @@ bool OpenRequested(Connection& connection, const char* basePrefix, const char* n
 }
 
 // "200 File Transfer.", the size and last-write lines and the empty line that ends the header.
-// False, with nothing sent, when the file's size or time cannot be taken.
-bool SendHeader(Connection& connection, const platform::File& file, std::uint64_t* size) {
-  platform::FileTime lastWrite = 0;
-  if (!file.Size(size) || !file.LastWriteTime(&lastWrite)) return false;
-  const std::string header = kFileTransfer + KeyLine(kSizeKey, FormatWords(*size)) +
-                             KeyLine(kTimeKey, FormatWords(lastWrite)) + kLineEnd;
+// Size and time come from `*announced`, the file's identity taken in one call. False, with
+// nothing sent, when it cannot be taken.
+bool SendHeader(Connection& connection, const platform::File& file,
+                platform::FileIdentity* announced) {
+  if (!file.Identity(announced)) return false;
+  const std::string header = kFileTransfer + KeyLine(kSizeKey, FormatWords(announced->size)) +
+                             KeyLine(kTimeKey, FormatWords(announced->lastWrite)) + kLineEnd;
   connection.SendText(header.c_str());
   return true;
 }
@@ -141,7 +142,8 @@ bool SendBody(Connection& connection, platform::File& file, std::uint64_t remain
 
 }  // namespace
 
-CommandResult FileServer::SendFile(Connection& connection, const char* name, GetRecord* record) {
+CommandResult FileServer::SendFile(Connection& connection, const char* name, GetRecord* record,
+                                   SentFiles* sentFiles) {
   GetRecord unused;
   GetRecord& sent = record != nullptr ? *record : unused;
   platform::BaseDirectory base;
@@ -149,8 +151,11 @@ CommandResult FileServer::SendFile(Connection& connection, const char* name, Get
   if (!OpenRequested(connection, basePrefix_, name, base, file, sent)) {
     return CommandResult::Continue;
   }
-  std::uint64_t size = 0;
-  if (!SendHeader(connection, file, &size)) return CommandResult::CloseConnection;
+  platform::FileIdentity announced;
+  if (!SendHeader(connection, file, &announced)) return CommandResult::CloseConnection;
+  // From here on the client may hold this file: a DELE of the name removes only it.
+  if (sentFiles != nullptr) sentFiles->Remember(name, announced);
+  const std::uint64_t size = announced.size;
 
   char line[kLineLimit];
   // A closed connection ends the session at its next read; the rest of an over-long line is

@@ -119,16 +119,25 @@ void ServerSession::List() {
 ServerSession::Next ServerSession::Get(const char* name) {
   GetRecord record;
   const auto start = std::chrono::steady_clock::now();
-  const CommandResult result = server_.SendFile(connection_, name, &record);
+  const CommandResult result = server_.SendFile(connection_, name, &record, &sent_);
   ServiceLog().Write(LogLevel::Info,
                      GetLine(peer_, name, record, std::chrono::steady_clock::now() - start));
   return result == CommandResult::CloseConnection ? Next::EndSession : Next::ReadLine;
 }
 
 void ServerSession::Dele(const char* name) {
-  const bool deleted = server_.RemoveFile(connection_, name);
-  ServiceLog().Write(LogLevel::Notice, "DELE " + QuotedName(name) + " from " + peer_ +
-                                           (deleted ? ": deleted" : ": not deleted"));
+  const char* outcome = ": not deleted";
+  switch (server_.RemoveFile(connection_, name, &sent_)) {
+    case DeleteResult::Deleted:
+      outcome = ": deleted";
+      break;
+    case DeleteResult::Changed:
+      outcome = ": not deleted (changed since it was sent)";
+      break;
+    case DeleteResult::NotDeleted:
+      break;
+  }
+  ServiceLog().Write(LogLevel::Notice, "DELE " + QuotedName(name) + " from " + peer_ + outcome);
 }
 
 ServerSession::Next ServerSession::Enter(const char* argument) {

@@ -12,6 +12,7 @@
 #include "service/audit_log.h"
 #include "service/file_server.h"
 #include "service/login.h"
+#include "service/sent_files.h"
 
 namespace quarv {
 
@@ -88,6 +89,7 @@ class ServerSession {
   Connection& connection_;
   LoginWatchdog watchdog_;
   const std::string peer_;  // the client's address and port, for the log
+  SentFiles sent_;          // what GET sent, for DELE
   const char* endReason_ = "closed";
   bool loggedIn_ = false;
   char challenge_[kChallengeBufferSize] = {};

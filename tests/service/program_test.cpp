@@ -292,5 +292,26 @@ TEST_F(ProgramTest, SessionEventsAreLoggedInOrderWithTheirLevelsAndNoSecret) {
   }
 }
 
+// A producer renames a new version over a file after the agent fetched it: the agent's DELE
+// leaves the new version, and the log says why.
+TEST_F(ProgramTest, DeleLeavesANewVersionRenamedOverTheFileThatWasSent) {
+  ASSERT_TRUE(service_.Start());
+  RawClient client;
+  ASSERT_TRUE(client.Connect(port()));
+  ASSERT_TRUE(client.Login(kPassword));
+  ASSERT_TRUE(FetchWhole(client, base() / "hello.txt", "hello.txt"));
+  WriteFile(base() / "hello.txt.new", "hello again");
+  fs::rename(base() / "hello.txt.new", base() / "hello.txt");
+  ASSERT_TRUE(client.Send("DELE hello.txt\r\n"));
+  EXPECT_EQ(client.ReadLine(), "500 File Cannot Delete.\r\n");
+  EXPECT_EQ(ReadFile(base() / "hello.txt"), "hello again");
+  EXPECT_TRUE(LogShows(process(), "not deleted (changed since it was sent)")) << process().Stderr();
+  EXPECT_TRUE(std::regex_search(
+      process().Stderr(),
+      std::regex(R"(DELE "hello\.txt" from 127\.0\.0\.1:[0-9]+: not deleted \(changed since)")))
+      << process().Stderr();
+  EXPECT_EQ(service_.Terminate(), 0);
+}
+
 }  // namespace
 }  // namespace quarv::test

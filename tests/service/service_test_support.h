@@ -108,4 +108,13 @@ inline std::string ReadGetHeader(RawClient& client) {
   return header;
 }
 
+// GETs `name` whole, which stands for `file`: true when the header announced the file as it is
+// and its bytes and their digest followed. Not for an empty file.
+inline bool FetchWhole(RawClient& client, const fs::path& file, const std::string& name) {
+  if (!client.Send("GET " + name + "\r\nOffset: 0 0\r\n")) return false;
+  if (ReadGetHeader(client) != GetHeaderOf(file)) return false;
+  const std::string content = ReadFile(file);
+  return client.ReadBytes(content.size() + kMd5DigestSize) == content + Md5Raw(content);
+}
+
 }  // namespace quarv::test
