@@ -3,6 +3,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -115,6 +116,11 @@ bool FetchAgent::ReadList(std::vector<std::string>* pending, int* present) {
   // The record being gathered. The size is cleared only at the start of the list.
   std::string name;
   std::uint32_t timeLow = 0, timeHigh = 0, sizeLow = 0, sizeHigh = 0;
+  // The pending names by the key of the local file system (platform::EntryKey). A name listed
+  // again (by a service whose directory changed while it listed, or a hostile one) is taken once:
+  // fetched twice into one partial file, its second rename would fail, and the first copy might
+  // be deleted on the service with nothing left here.
+  std::unordered_set<std::string> pendingKeys;
   namesBeyondTable_ = 0;
   pendingSizes_.clear();
   pendingTimes_.clear();
@@ -137,11 +143,15 @@ bool FetchAgent::ReadList(std::vector<std::string>* pending, int* present) {
 
     // No directory entry has a longer name, so such a record is ignored like a nameless one.
     if (!name.empty() && name.size() <= kMaxNameLength && (timeLow != 0 || timeHigh != 0)) {
-      if (IsPresentLocally(name.c_str(), timeLow, timeHigh)) {
+      std::string key = platform::EntryKey(name.c_str());
+      if (pendingKeys.count(key) != 0) {
+        // Listed again: the first record stands.
+      } else if (IsPresentLocally(name.c_str(), timeLow, timeHigh)) {
         ++*present;
       } else if (sizeLow == 0 && sizeHigh == 0) {
         Say(Message::EmptyFileSkipped, name.c_str());
       } else if (pending->size() < kMaxPendingNames) {
+        pendingKeys.insert(std::move(key));
         pending->push_back(name);
         pendingSizes_.push_back(platform::MakeWide(sizeLow, sizeHigh));
         pendingTimes_.push_back(platform::MakeWide(timeLow, timeHigh));
@@ -193,7 +203,7 @@ bool FetchAgent::FetchPending(std::vector<std::string>* pending, int* notFetched
     // A request not sent ahead is sent now, behind the DELEs of every file fetched before it; a
     // name never asked for sends nothing, and the replies outstanding are read where they stand.
     const bool asksNow = !ahead.WentAhead(index) && IsAskedFor(name.c_str());
-    if (asksNow) PutHeldInPlace(index, ahead, true, finished);
+    if (asksNow) PutHeldInPlace(index, ahead, true, finished, notFetched);
     ReadDeletesBefore(index, asksNow);
     Say(Message::FileBanner, name.c_str());
     const FetchResult result =
@@ -206,7 +216,7 @@ bool FetchAgent::FetchPending(std::vector<std::string>* pending, int* notFetched
       // lost, nor while the service waits for this file's offset line.
       const bool inTurn =
           result == FetchResult::EndPass && (ahead.WentAhead(index) || unreadBody_.has_value());
-      PutHeldInPlace(index + 1, ahead, inTurn, finished);
+      PutHeldInPlace(index + 1, ahead, inTurn, finished, notFetched);
       if (result == FetchResult::EndPass) SettleDeletesAtEnd(index, ahead, pending->size());
       SettleDeletesUnread();
       ReleaseConsole();
@@ -216,13 +226,15 @@ bool FetchAgent::FetchPending(std::vector<std::string>* pending, int* notFetched
       ++*finished;
       if (syncInBatches_) {
         OpenConsolePlace();
-        if (held_.size() >= kFilesPerSync) PutHeldInPlace(index + 1, ahead, true, finished);
+        if (held_.size() >= kFilesPerSync) {
+          PutHeldInPlace(index + 1, ahead, true, finished, notFetched);
+        }
       } else if (deleteFile) {
         DeleteFetched(name, *pending, index + 1, ahead);
       }
     }
   }
-  PutHeldInPlace(pending->size(), ahead, true, finished);
+  PutHeldInPlace(pending->size(), ahead, true, finished, notFetched);
   ReadDeletesBefore(pending->size(), true);
   return true;
 }

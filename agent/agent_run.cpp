@@ -10,6 +10,7 @@
 #include "platform/console.h"
 #include "platform/named_lock.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/settings.h"
 
 namespace quarv::agent {
@@ -95,6 +96,7 @@ AgentSettings ReadAgentSettings(const char* path) {
 }
 
 void RunAgent(const char* settingsPath) {
+  platform::TakeFileSizeLimitAsWriteError();
   FetchAgent agent;
   const AgentSettings settings = ReadAgentSettings(settingsPath);
   // A port that is no port number (0 or less, or above the highest) ends the run at once, as it

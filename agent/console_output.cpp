@@ -2,6 +2,7 @@
 
 #include <deque>
 
+#include "common/control_bytes.h"
 #include "platform/console.h"
 
 namespace quarv::agent {
@@ -18,7 +19,8 @@ std::deque<std::string>& HeldBehindPlaces() {
 
 std::string FormatArguments(Message id, std::span<const MessageArgument> arguments) {
   // The format is turned into console bytes first, so that the arguments stay as they are. No
-  // trail byte of code page 932 is a percent sign.
+  // trail byte of code page 932 is a percent sign. A text argument (a file name, a reply line
+  // from the service) shows its control bytes escaped: a name must not steer the terminal.
   const std::string format = platform::ToConsoleBytes(MessageText(id));
   std::string text;
   std::size_t next = 0;
@@ -33,7 +35,7 @@ std::string FormatArguments(Message id, std::span<const MessageArgument> argumen
     } else if (next < arguments.size()) {  // always: each call is checked against its message
       const MessageArgument& argument = arguments[next++];
       if (conversion == static_cast<char>(ArgumentKind::Text)) {
-        text += argument.text;
+        AppendEscaped(text, argument.text);
       } else {
         text += std::to_string(argument.number);
       }

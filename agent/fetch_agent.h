@@ -156,8 +156,9 @@ class FetchAgent {
   // block is read. False (after its message, if any) when the pass must abort.
   bool List(std::vector<std::string>* pending, int* notFetched);
   // Reads the list block into `pending` and counts the present files; the files that would be
-  // pending beyond the table's limit are counted in namesBeyondTable_. False when the block
-  // broke off.
+  // pending beyond the table's limit are counted in namesBeyondTable_. A name is pending once:
+  // a record of a name already pending (by the local file system's rule of sameness) is
+  // dropped. False when the block broke off.
   bool ReadList(std::vector<std::string>* pending, int* present);
   // The file loop over `pending`, with requests sent ahead and DELE after each fetched file
   // when configured; `*finished` counts the files put in place. False when the pass must abort.
@@ -181,8 +182,10 @@ class FetchAgent {
   // go out together, behind the requests of the pending files before `next` that went ahead.
   // Each file's outcome (the DELE's reply to come, or what is said at once: a failed rename, a
   // delete that is not safe) takes its console place, opened when the file was fetched, in
-  // order. A file that could not be renamed no longer counts in `*finished`.
-  void PutHeldInPlace(std::size_t next, const RequestWindow& ahead, bool deleting, int* finished);
+  // order. A file that could not be renamed no longer counts in `*finished` and counts in
+  // `*notFetched` instead.
+  void PutHeldInPlace(std::size_t next, const RequestWindow& ahead, bool deleting, int* finished,
+                      int* notFetched);
   // Reads the replies of the outstanding DELEs sent before the request of pending file `index`
   // (every one when `all`), settling their console places. A reply that does not come settles
   // its place without text, as does every later one.
@@ -272,8 +275,9 @@ class FetchAgent {
   std::vector<HeldFile> held_;
   // A DELE reply did not come: the connection is lost, no later reply is read.
   bool deleteReplyLost_ = false;
-  // When the last fetch ended the pass in the middle of its body: the bytes of it (and its
-  // trailer) still on their way.
+  // When the last fetch ended the pass before its exchange was read to the end (a file emptied
+  // after the list, whose offset line went ahead): the bytes of it (and its trailer) still on
+  // their way.
   std::optional<std::uint64_t> unreadBody_;
 };
 

@@ -5,9 +5,12 @@
 // The connection is never left out of step with the service. When the file is skipped after the
 // header, the exchange is still ended (the offset asked for is the size, so that the service
 // answers with its zero sentinel; a body asked for ahead is read and dropped). When the body
-// cannot be written or the trailer is short, the pass ends there. Either way the failure itself
-// counts as one file not fetched; the files the pass leaves untried are not counted, as with a
-// lost connection.
+// cannot be written (a full disk, a quota, the file-size limit), the rest of it and its digest
+// are read and dropped, and the pass goes on with the next file: one file that cannot be written
+// never stops the others. When the trailer is short, the pass ends there. Every failure counts
+// as one file not fetched, a digest mismatch and a failed rename too, so that a run never says it
+// succeeded without the file; the files the pass leaves untried are not counted, as with a lost
+// connection.
 //
 // A file whose GET went ahead (agent_pass.cpp) was asked for with its offset line in the same
 // breath: its exchange here reads the replies only. A refused GET leaves that offset line to be
@@ -210,8 +213,8 @@ std::optional<FetchResult> FetchAgent::ReceiveBody(PartialFile& partial, std::ui
   if (!digest.Start(length, capacity)) {
     capacity = std::min(capacity, kBlockSize);
     if (!digest.Start(length, capacity)) {
-      unreadBody_ = length;
-      return fail(Message::LocalWriteError, FetchResult::EndPass);
+      fail(Message::LocalWriteError, FetchResult::NextFile);
+      return DrainBody(length) ? FetchResult::NextFile : FetchResult::AbortPass;
     }
   }
   while (remaining != 0) {
@@ -225,10 +228,11 @@ std::optional<FetchResult> FetchAgent::ReceiveBody(PartialFile& partial, std::ui
     std::uint32_t written = 0;
     if (!partial.Write(block, got, &written)) {
       // The blocks written whole before the failing one still count on the bar. The rest of the
-      // body is still on its way: the pass ends.
+      // body and its digest are read past, so that the next file's reply is read in step.
       bar.Show(remaining - static_cast<std::int64_t>(written / kBlockSize * kBlockSize));
-      unreadBody_ = static_cast<std::uint64_t>(remaining) - got;
-      return fail(Message::LocalWriteError, FetchResult::EndPass);
+      fail(Message::LocalWriteError, FetchResult::NextFile);
+      return DrainBody(static_cast<std::uint64_t>(remaining) - got) ? FetchResult::NextFile
+                                                                    : FetchResult::AbortPass;
     }
     digest.Digest(got);
     remaining -= written;
@@ -254,7 +258,7 @@ std::optional<FetchResult> FetchAgent::CheckTrailer(PartialFile& partial, Digest
   Say(Message::DigestLine, Md5ToHex(computed.data()).c_str());
   Say(Message::DigestLine, Md5ToHex(trailer.data()).c_str());
   if (std::memcmp(computed.data(), trailer.data(), kTrailerSize) != 0) {
-    Say(Message::DigestMismatch);
+    CountFailure(Message::DigestMismatch, notFetched);
     partial.Discard();
     return FetchResult::NextFile;
   }
@@ -275,7 +279,7 @@ FetchResult FetchAgent::PutInPlace(const char* name, PartialFile& partial, int* 
     return FetchResult::Fetched;
   }
   if (!partial.MoveIntoPlace(deleteFile)) {
-    Say(Message::RenameFailed);
+    CountFailure(Message::RenameFailed, notFetched);
     return FetchResult::NextFile;
   }
   fetchedDurably_ = partial.IsDurable();

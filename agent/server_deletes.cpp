@@ -19,7 +19,7 @@
 namespace quarv::agent {
 
 void FetchAgent::PutHeldInPlace(std::size_t next, const RequestWindow& ahead, bool deleting,
-                                int* finished) {
+                                int* finished, int* notFetched) {
   if (held_.empty()) return;
   const bool synced = platform::FlushFileSystem(localBase.c_str());
   std::vector<bool> inPlace;
@@ -31,6 +31,7 @@ void FetchAgent::PutHeldInPlace(std::size_t next, const RequestWindow& ahead, bo
       anyInPlace = &file.finalPath;
     } else {
       --*finished;
+      ++*notFetched;
     }
   }
   // Every file is an entry of the base directory: one sync of it holds all the new names.

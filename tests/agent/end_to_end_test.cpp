@@ -125,6 +125,10 @@ TEST_F(EndToEndTest, TimeCheckDecidesWhetherALocalFileIsPresent) {
   out = agent.Run();
   EXPECT_TRUE(Contains(out, "2個のファイルが転送待ちです。\n")) << out;
   EXPECT_TRUE(Contains(out, "ファイルのリネームに失敗しました。スキップします。")) << out;
+  // The file that could not take its name does not count as fetched: no success is said.
+  EXPECT_TRUE(
+      out.ends_with("\n転送できなかったファイルが 1個 あります。\n転送したファイルは 1個 です。\n"))
+      << out;
   EXPECT_EQ(ReadFile(agent.base() / "a.txt"), "service version");
   EXPECT_EQ(GetFileTime(agent.base() / "a.txt"), kTime);
   EXPECT_TRUE(fs::is_directory(agent.base() / "folder"));

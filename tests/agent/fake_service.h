@@ -50,6 +50,7 @@ struct FakeFile {
   int wrongDigests = 0;                        // send this many wrong digests
   std::optional<std::size_t> shortTrailer;     // send only this many digest bytes, then close
   std::optional<std::uint64_t> announcedSize;  // a header size other than the real one
+  int records = 1;  // records of it in every list: more than one lists the name again
 
   static FakeFile Of(std::string content, platform::FileTime time) {
     FakeFile file;
@@ -314,10 +315,12 @@ class FakeService {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string block;
     for (const auto& [name, file] : files_) {
-      if (!block.empty()) block += "\r\n";
-      block += "FileName: " + name + "\r\n";
-      block += "FileSize: " + FormatWords(file.size) + "\r\n";
-      block += "LastWrite: " + FormatWords(file.lastWrite) + "\r\n";
+      for (int record = 0; record < file.records; ++record) {
+        if (!block.empty()) block += "\r\n";
+        block += "FileName: " + name + "\r\n";
+        block += "FileSize: " + FormatWords(file.size) + "\r\n";
+        block += "LastWrite: " + FormatWords(file.lastWrite) + "\r\n";
+      }
     }
     return block + ".\r\n";
   }

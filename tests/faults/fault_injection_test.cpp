@@ -3,15 +3,19 @@
 // block, a GET header, a body, a trailer, or the agent's own requests), stalls it, or corrupts
 // one byte of a body or digest; in a batch the fault may land in any file's reply. The agent is
 // killed at random moments; the service is killed and started again in the middle of a
-// transfer; the agent's file writes fail (file-size limit). After each fault the agent is run
-// again until it reports success; then every file must be byte-exact with the service's
-// original and carry its time, no partial file may be left, and - the promise that matters
-// most - no file may ever be in neither place, also with DELETEFILE=Yes and after every run.
+// transfer; the agent's file writes fail (file-size limit); a producer renames a new version over
+// a file on the service, or appends to it, while a batch is in flight. After each fault the agent
+// is run again until it reports success; then every file must be byte-exact with the service's
+// latest version and carry its time, no partial file may be left, and - the promise that matters
+// most - no version may ever be in neither place, also with DELETEFILE=Yes and after every run.
 //
 // The number of faults comes from QUARV_FAULTS (default: a bounded run for CI; scripts/soak.sh
 // asks for many more), the random seed from QUARV_FAULT_SEED (printed, so that a failure can be
 // repeated).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -54,12 +58,13 @@ enum class Fault {
   KillAgent,
   KillService,
   WriteLimit,
+  Producer,
 };
 constexpr Fault kFaults[] = {Fault::CutList,     Fault::CutHeader,     Fault::CutBody,
                              Fault::CutTrailer,  Fault::CutRequest,    Fault::Stall,
                              Fault::CorruptBody, Fault::CorruptDigest, Fault::KillAgent,
                              Fault::KillService, Fault::WriteLimit,    Fault::CutBody,
-                             Fault::KillAgent};
+                             Fault::KillAgent,   Fault::Producer,      Fault::Producer};
 
 const char* FaultName(Fault fault) {
   switch (fault) {
@@ -85,6 +90,8 @@ const char* FaultName(Fault fault) {
       return "service killed and restarted";
     case Fault::WriteLimit:
       return "local write failure";
+    case Fault::Producer:
+      return "new version on the service during the run";
   }
   return "?";
 }
@@ -123,7 +130,8 @@ class FaultSoak {
   bool Scenario(Fault fault, Counts* counts) {
     ++counts->scenarios;
     MakeFiles();
-    deleteFile_ = Pick(0, 1) == 1;
+    // A new version lost on the service is what DELETEFILE risks: the producer mostly meets it.
+    deleteFile_ = Pick(0, fault == Fault::Producer ? 3 : 1) != 0;
     agent_.WriteSettingsFor(
         proxy_->port(), kPassword,
         std::string("TRY=1\nCHECKFILETIME=Yes\nDELETEFILE=") + (deleteFile_ ? "Yes" : "No") + "\n");
@@ -236,10 +244,12 @@ class FaultSoak {
       case Fault::WriteLimit: {
         LaunchOptions options;
         options.fileSizeLimit = Pick64(0, LargestFile() - 1);
-        options.fileSizeSignalIgnored = Pick(0, 3) != 0;  // else SIGXFSZ kills the agent
+        options.fileSizeSignalIgnored = Pick(0, 3) != 0;  // the agent ignores SIGXFSZ itself
         RunAgent(options);
         return true;  // the largest file cannot be written whole
       }
+      case Fault::Producer:
+        return ProducerRun();
     }
     return false;
   }
@@ -288,6 +298,74 @@ class FaultSoak {
     proxy_->Disarm();
     EXPECT_TRUE(agent.Wait(kAgentTimeout)) << "the agent hung";
     return killed;
+  }
+
+  // A producer changes files on the service while the agent fetches them: when the proxy passes
+  // the header of some file's GET reply, it renames a new version over a few files, or appends
+  // to them, so that in a batch with DELETEFILE the change lands between a file's GET and its
+  // DELE (or before its GET, or after its DELE). Now and then the agent also has a file-size
+  // limit, so that a write error lands among the same files.
+  bool ProducerRun() {
+    proxy_->Arm(InSomeFile({Region::GetHeader, Pick64(0, 40), Action::Trigger}));
+    LaunchOptions options;
+    if (Pick(0, 2) == 0) options.fileSizeLimit = Pick64(1, LargestFile());
+    Process agent;
+    if (!agent_.Start(&agent, options)) return false;
+    bool changed = false;
+    const auto deadline = std::chrono::steady_clock::now() + kAgentTimeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (proxy_->WaitFired(1ms)) {
+        const int count = Pick(1, std::min(4, static_cast<int>(originals_.size())));
+        for (int i = 0; i < count; ++i) changed = NewVersion() || changed;
+        break;
+      }
+      if (agent.Wait(1ms)) break;
+    }
+    proxy_->Disarm();
+    EXPECT_TRUE(agent.Wait(kAgentTimeout)) << "the agent hung";
+    return changed;
+  }
+
+  // One file of the service gets a new version, the way producers make one: a new file renamed
+  // over it (another content, another time), or bytes appended to it (its time becomes now). The
+  // new version becomes the one that must arrive. False when nothing changed (the file was
+  // deleted on the service before an append could open it).
+  bool NewVersion() {
+    auto entry = originals_.begin();
+    std::advance(entry, Pick(0, static_cast<int>(originals_.size()) - 1));
+    const fs::path served = service_.served() / entry->first;
+    Original next;
+    if (Pick(0, 1) == 0) {
+      next.content = PatternBytes(Pick64(1, 3000), static_cast<std::uint32_t>(random_()));
+      next.time = Pick64(126227808000000000ULL, 135379296000000000ULL);
+      const fs::path fresh = service_.served().parent_path() / "new-version";
+      WriteFile(fresh, next.content);
+      SetFileTime(fresh, next.time);
+      fs::rename(fresh, served);
+    } else {
+      // Through one descriptor: what was there, then the appended bytes. A file that the service
+      // has deleted meanwhile is not created again.
+      const int fd = ::open(served.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+      if (fd < 0) return false;
+      struct stat info {};
+      ::fstat(fd, &info);
+      next.content.resize(static_cast<std::size_t>(info.st_size));
+      const ssize_t got = ::pread(fd, next.content.data(), next.content.size(), 0);
+      const std::string more = PatternBytes(Pick64(1, 2000), static_cast<std::uint32_t>(random_()));
+      const ssize_t put = ::write(fd, more.data(), more.size());
+      ::fstat(fd, &info);
+      ::close(fd);
+      EXPECT_EQ(got, static_cast<ssize_t>(next.content.size()));
+      EXPECT_EQ(put, static_cast<ssize_t>(more.size()));
+      next.content += more;
+      // The new last-write time as FILETIME: 100 ns units since 1601.
+      constexpr std::uint64_t kUnixEpochIn1601Seconds = 11644473600ULL;
+      next.time = (static_cast<std::uint64_t>(info.st_mtim.tv_sec) + kUnixEpochIn1601Seconds) *
+                      10000000ULL +
+                  static_cast<std::uint64_t>(info.st_mtim.tv_nsec) / 100;
+    }
+    entry->second = std::move(next);
+    return true;
   }
 
   // The service dies in the middle of a transfer (or of the list) and is started again.

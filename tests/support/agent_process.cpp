@@ -101,8 +101,8 @@ std::string AgentProcess::Run(const LaunchOptions& options, int* exitCode) const
   return RunToEnd({exe_.string()}, dir(), kAgentTimeout, exitCode, options);
 }
 
-bool AgentProcess::Start(Process* process) const {
-  return process->Start({exe_.string()}, dir());
+bool AgentProcess::Start(Process* process, const LaunchOptions& options) const {
+  return process->Start({exe_.string()}, dir(), options);
 }
 
 }  // namespace quarv::test

@@ -78,7 +78,7 @@ class AgentProcess {
   // The same with launch options; the exit status (-1: it hung and was killed) to `exitCode`.
   std::string Run(const LaunchOptions& options, int* exitCode) const;
   // Starts the agent without waiting for it.
-  bool Start(Process* process) const;
+  bool Start(Process* process, const LaunchOptions& options = {}) const;
 
  private:
   TempDir dir_;
