@@ -24,9 +24,14 @@ std::string EntryKey(const char* name) {
       MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, wide.data(), length) != length) {
     return std::string("A") + name;
   }
-  CharUpperBuffW(wide.data(), static_cast<DWORD>(length));
+  // Upper-cased with the invariant locale (kernel32), as the file system folds case.
+  std::wstring upper(wide.size(), L'\0');
+  if (LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.data(), length, upper.data(), length) !=
+      length) {
+    return std::string("A") + name;
+  }
   return "W" +
-         std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
+         std::string(reinterpret_cast<const char*>(upper.data()), upper.size() * sizeof(wchar_t));
 }
 
 }  // namespace quarv::platform
