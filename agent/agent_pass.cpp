@@ -20,11 +20,6 @@
 #include "platform/paths.h"
 
 namespace quarv::agent {
-namespace {
-
-constexpr int kPortMask = 0xFFFF;
-
-}  // namespace
 
 int FetchAgent::RunPass(const char* host, int port, const char* password, const char* base,
                         int* notFetched) {
@@ -57,12 +52,12 @@ int FetchAgent::EndPassOnError(int finished) {
 }
 
 bool FetchAgent::Connect(const char* host, int port) {
-  const int shownPort = port & kPortMask;
-  Say(Message::Connecting, host, shownPort);
+  // The port is 1 to 65535 here: RunAgent ends the run for any other.
+  Say(Message::Connecting, host, port);
   connection.SetReceiveTimeout(static_cast<std::uint32_t>(idleTimeout.count()));
-  if (!connection.Connect(host, static_cast<std::uint16_t>(shownPort))) {
+  if (!connection.Connect(host, static_cast<std::uint16_t>(port))) {
     connection.Close();
-    Say(Message::ConnectFailed, host, shownPort);
+    Say(Message::ConnectFailed, host, port);
     return false;
   }
   // Without keepalive the idle timeout still ends a connection that went silent.

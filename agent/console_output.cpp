@@ -1,21 +1,9 @@
 #include "agent/console_output.h"
 
-#include <deque>
-
 #include "common/control_bytes.h"
 #include "platform/console.h"
 
 namespace quarv::agent {
-namespace {
-
-// The output held behind each open place, oldest place first. The agent writes to the console
-// from one thread only.
-std::deque<std::string>& HeldBehindPlaces() {
-  static std::deque<std::string> held;
-  return held;
-}
-
-}  // namespace
 
 std::string FormatArguments(Message id, std::span<const MessageArgument> arguments) {
   // The format is turned into console bytes first, so that the arguments stay as they are. No
@@ -44,38 +32,53 @@ std::string FormatArguments(Message id, std::span<const MessageArgument> argumen
   return text;
 }
 
-void WriteToConsole(const std::string& text) {
-  std::deque<std::string>& held = HeldBehindPlaces();
-  if (!held.empty()) {
-    held.back() += text;
+void HeldConsoleOutput::Write(const std::string& text) {
+  if (!heldBehindPlaces_.empty()) {
+    heldBehindPlaces_.back() += text;
     return;
   }
   if (!text.empty()) platform::ConsoleWrite(text.data(), text.size());
 }
 
-void OpenConsolePlace() {
-  HeldBehindPlaces().emplace_back();
+void HeldConsoleOutput::OpenPlace() {
+  heldBehindPlaces_.emplace_back();
 }
 
-void SettleConsolePlace(const std::string& text) {
-  std::deque<std::string>& held = HeldBehindPlaces();
-  if (held.empty()) {
-    WriteToConsole(text);
+void HeldConsoleOutput::SettlePlace(const std::string& text) {
+  if (heldBehindPlaces_.empty()) {
+    Write(text);
     return;
   }
   // Nothing before the oldest place is held: its text and what follows it up to the next place
   // can go out now.
-  const std::string out = text + held.front();
-  held.pop_front();
+  const std::string out = text + heldBehindPlaces_.front();
+  heldBehindPlaces_.pop_front();
   if (!out.empty()) platform::ConsoleWrite(out.data(), out.size());
 }
 
-void ReleaseConsole() {
-  while (!HeldBehindPlaces().empty()) SettleConsolePlace(std::string());
+void HeldConsoleOutput::Release() {
+  while (!heldBehindPlaces_.empty()) SettlePlace(std::string());
 }
 
-std::size_t OpenConsolePlaces() {
-  return HeldBehindPlaces().size();
+HeldConsoleOutput& AgentConsole() {
+  static HeldConsoleOutput console;
+  return console;
+}
+
+void WriteToConsole(const std::string& text) {
+  AgentConsole().Write(text);
+}
+
+void OpenConsolePlace() {
+  AgentConsole().OpenPlace();
+}
+
+void SettleConsolePlace(const std::string& text) {
+  AgentConsole().SettlePlace(text);
+}
+
+void ReleaseConsole() {
+  AgentConsole().Release();
 }
 
 }  // namespace quarv::agent

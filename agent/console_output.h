@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -106,9 +107,6 @@ std::string FormatMessage(MessageFor<std::type_identity_t<Args>...> message, Arg
   return FormatArguments(message.id(), arguments);
 }
 
-// Writes console bytes in one write, or holds them back behind an open place (below).
-void WriteToConsole(const std::string& text);
-
 // Console output held back: a place opened in the output stands for text that is not known yet
 // (the outcome of a request whose reply comes later). What is written after it is held until the
 // place is settled, then written after the place's text, so that the console shows the same bytes
@@ -116,15 +114,32 @@ void WriteToConsole(const std::string& text);
 // The held bytes are those written while a place is open: their amount is bounded by what the
 // caller does while it keeps places open.
 //
-// Opens a place at the end of the output.
+// Single-threaded: the agent's one thread makes every call; nothing is locked.
+class HeldConsoleOutput {
+ public:
+  // Writes console bytes in one write, or holds them behind the newest open place.
+  void Write(const std::string& text);
+  // Opens a place at the end of the output.
+  void OpenPlace();
+  // The oldest open place's text: it is written, with the output held behind it up to the next
+  // open place. Without an open place the text is written as Write writes it.
+  void SettlePlace(const std::string& text);
+  // Every open place is settled without text: all held output is written, in order.
+  void Release();
+
+ private:
+  // The output held behind each open place, oldest place first.
+  std::deque<std::string> heldBehindPlaces_;
+};
+
+// The agent's console output: every message the agent prints goes through it.
+HeldConsoleOutput& AgentConsole();
+
+// The agent's console output, as calls: AgentConsole().Write, OpenPlace, SettlePlace, Release.
+void WriteToConsole(const std::string& text);
 void OpenConsolePlace();
-// The oldest open place's text: it is written, with the output held behind it up to the next
-// open place.
 void SettleConsolePlace(const std::string& text);
-// Every open place is settled without text: all held output is written, in order.
 void ReleaseConsole();
-// How many places are open.
-std::size_t OpenConsolePlaces();
 
 // Formats the message with its arguments and writes it to the console in one write.
 template <typename... Args>

@@ -86,9 +86,9 @@ class FetchAgent {
   bool Startup();
   void Cleanup();
 
-  // One pass. Returns -1 when the connection was not opened, else the number of files fetched
-  // and put in place. `*notFetched` is -1 until the whole list has been read, then the number of
-  // listed files counted as not fetched.
+  // One pass to `port`, 1 to 65535. Returns -1 when the connection was not opened, else the
+  // number of files fetched and put in place. `*notFetched` is -1 until the whole list has been
+  // read, then the number of listed files counted as not fetched.
   int RunPass(const char* host, int port, const char* password, const char* base, int* notFetched);
 
   // The status code of a reply line (its first three characters as a number).

@@ -15,7 +15,7 @@ Connection::~Connection() {
 }
 
 void Connection::Adopt(platform::SocketHandle socket) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (socket_ != platform::kInvalidSocket && users_ == 0) {
     // A socket left behind by a failed connect: release it before taking the new one.
     platform::CloseSocket(socket_);
@@ -28,14 +28,14 @@ void Connection::Adopt(platform::SocketHandle socket) {
 }
 
 platform::SocketHandle Connection::BeginUse() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (socket_ == platform::kInvalidSocket || closed_) return platform::kInvalidSocket;
   ++users_;
   return socket_;
 }
 
 void Connection::EndUse() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   --users_;
   if (users_ == 0 && closed_) {
     platform::CloseSocket(socket_);
@@ -44,19 +44,18 @@ void Connection::EndUse() {
   }
 }
 
-bool Connection::Close() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (socket_ == platform::kInvalidSocket || closed_) return true;
+void Connection::Close() {
+  MutexLock lock(mutex_);
+  if (socket_ == platform::kInvalidSocket || closed_) return;
   if (users_ == 0) {
     platform::ShutdownBoth(socket_);
     platform::CloseSocket(socket_);
     socket_ = platform::kInvalidSocket;
-    return true;
+    return;
   }
   // Another thread is blocked in this socket: wake it; the last user releases the handle.
   closed_ = true;
   platform::InterruptSocket(socket_);
-  return true;
 }
 
 bool Connection::SendEvery(platform::SocketHandle socket, const char* bytes, std::size_t length) {
@@ -83,9 +82,8 @@ bool Connection::SendAll(const void* data, std::int32_t length) {
   return ok;
 }
 
-bool Connection::SendText(const char* text) {
+void Connection::SendText(const char* text) {
   SendAll(text, static_cast<std::int32_t>(std::strlen(text)));
-  return true;
 }
 
 void Connection::Queue(const std::string& text) {
@@ -121,7 +119,7 @@ bool Connection::SendQueuedUntilReceiving(platform::SocketHandle socket) {
     }
     std::uint32_t limit = 0;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       limit = receiveTimeout_;
     }
     const platform::SocketReady ready = platform::WaitToReceiveOrSend(socket, limit);
@@ -148,7 +146,7 @@ bool Connection::FillBuffer() {
 }
 
 bool Connection::IsOpen() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return socket_ != platform::kInvalidSocket && !closed_;
 }
 
@@ -213,20 +211,24 @@ bool Connection::ReadLine(char* buffer, std::int32_t limit) {
   }
 }
 
-bool Connection::Listen(std::uint16_t port, const char* bindAddress) {
+bool Connection::Listen(std::uint16_t port, const char* bindAddress, platform::NetError* error) {
   address_ = platform::Ipv4Address{};
   address_.family = platform::kAddressFamilyInet;
   address_.portNetworkOrder = platform::HostToNetwork16(port);
   address_.addressNetworkOrder = platform::kAddressAny;
   if (bindAddress != nullptr && bindAddress[0] != '\0') {
     address_.addressNetworkOrder = platform::ParseDottedAddress(bindAddress);
-    if (address_.addressNetworkOrder == platform::kAddressNone) return false;
+    if (address_.addressNetworkOrder == platform::kAddressNone) {
+      if (error != nullptr) *error = platform::NetError{0, "not a dotted IPv4 address"};
+      return false;
+    }
   }
-  const platform::SocketHandle socket = platform::TcpSocket();
+  const platform::SocketHandle socket = platform::TcpSocket(error);
   Adopt(socket);
   if (socket == platform::kInvalidSocket) return false;
-  if (!platform::Bind(socket, address_) || !platform::ListenOn(socket, kListenBacklog)) {
-    std::lock_guard<std::mutex> lock(mutex_);
+  if (!platform::Bind(socket, address_, error) ||
+      !platform::ListenOn(socket, kListenBacklog, error)) {
+    MutexLock lock(mutex_);
     platform::CloseSocket(socket_);
     socket_ = platform::kInvalidSocket;
     return false;
@@ -263,7 +265,7 @@ bool Connection::Connect(const char* host, std::uint16_t port) {
   if (inUse == platform::kInvalidSocket) return false;
   bool connected = true;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (receiveTimeout_ != 0) connected = platform::SetReceiveTimeout(inUse, receiveTimeout_);
   }
   platform::SendWithoutDelay(inUse);  // requests leave at once
@@ -281,7 +283,7 @@ void Connection::EnableKeepAlive() {
 
 bool Connection::SetReceiveTimeout(std::uint32_t milliseconds) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     receiveTimeout_ = milliseconds;
   }
   const platform::SocketHandle socket = BeginUse();
@@ -293,7 +295,7 @@ bool Connection::SetReceiveTimeout(std::uint32_t milliseconds) {
 
 std::uint16_t Connection::LocalPort() const {
   platform::Ipv4Address local;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (socket_ == platform::kInvalidSocket || !platform::LocalAddress(socket_, &local)) return 0;
   return platform::NetworkToHost16(local.portNetworkOrder);
 }

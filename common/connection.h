@@ -9,15 +9,19 @@
 // connection: the blocked call then fails. The descriptor is released only when no call is using
 // it any more, so a descriptor number the system has meanwhile handed to a new socket is never
 // closed by mistake. Close is harmless on a connection that never had a socket or is closed.
+//
+// Threads: one owner thread makes every call but Close, IsOpen and LocalPort, which any thread
+// may make (a server's Stop, a login timer). The socket and its use count are shared under
+// mutex_; the line buffer and the send queue are the owner's alone.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "common/net_library.h"
+#include "common/thread_annotations.h"
 #include "platform/net.h"
 
 namespace quarv {
@@ -29,12 +33,12 @@ class Connection : public NetLibrary {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Shuts the socket down in both directions and closes it. Always true.
-  bool Close();
+  // Shuts the socket down in both directions and closes it.
+  void Close() EXCLUDES(mutex_);
   // Sends every byte; false when a send fails. A length of 0 makes one empty send.
   bool SendAll(const void* data, std::int32_t length);
-  // Sends the text without its NUL. Always true: a gone peer shows at the next receive.
-  bool SendText(const char* text);
+  // Sends the text without its NUL. A gone peer shows at the next receive.
+  void SendText(const char* text);
   // Queues `text` to be sent. Queued bytes leave in order, as the peer takes them: every receive
   // (Receive, ReadLine) first hands over what the socket takes without waiting and, while bytes
   // are left, waits for whichever comes first, room to send or a byte to receive. So requests
@@ -53,8 +57,10 @@ class Connection : public NetLibrary {
   // reaches limit - 1 bytes without an end (at most limit - 2 bytes fit before the end).
   bool ReadLine(char* buffer, std::int32_t limit);
   // Listens on `port` on every interface, or on `bindAddress` (dotted, e.g. "127.0.0.1") when
-  // given and not empty. Port 0 picks a free port (see LocalPort). Backlog 5.
-  bool Listen(std::uint16_t port, const char* bindAddress = nullptr);
+  // given and not empty. Port 0 picks a free port (see LocalPort). Backlog 5. On failure `error`,
+  // when given, holds the system's reason (code 0 for a bind address that is not dotted).
+  bool Listen(std::uint16_t port, const char* bindAddress = nullptr,
+              platform::NetError* error = nullptr);
   // Accepts one client into `target`, which must hold no live socket.
   bool Accept(Connection& target);
   // Connects to a dotted address, or to a host name looked up when it is not one.
@@ -70,18 +76,18 @@ class Connection : public NetLibrary {
   bool SetReceiveTimeout(std::uint32_t milliseconds);
 
   // True while the connection holds a socket that has not been closed.
-  bool IsOpen() const;
+  bool IsOpen() const EXCLUDES(mutex_);
   // The local port of a listening connection (0 when not known).
-  std::uint16_t LocalPort() const;
+  std::uint16_t LocalPort() const EXCLUDES(mutex_);
   // The peer's (accepted, connecting) or local (listening) address.
   const platform::Ipv4Address& Address() const { return address_; }
 
  private:
   // Stores a new socket; any earlier socket must have been closed.
-  void Adopt(platform::SocketHandle socket);
+  void Adopt(platform::SocketHandle socket) EXCLUDES(mutex_);
   // Takes the socket for one call; kInvalidSocket once the connection is closed.
-  platform::SocketHandle BeginUse();
-  void EndUse();
+  platform::SocketHandle BeginUse() EXCLUDES(mutex_);
+  void EndUse() EXCLUDES(mutex_);
   // Fills the line buffer with one receive call; false when nothing arrived.
   bool FillBuffer();
   // Before a receive call on `socket`: hands the peer queued bytes until it has taken them all
@@ -92,11 +98,12 @@ class Connection : public NetLibrary {
 
   platform::Ipv4Address address_;
 
-  mutable std::mutex mutex_;
-  platform::SocketHandle socket_ = platform::kInvalidSocket;
-  std::uint32_t receiveTimeout_ = 0;  // milliseconds; 0: none
-  int users_ = 0;                     // calls currently using socket_
-  bool closed_ = false;               // Close was called; release socket_ when users_ drops to 0
+  mutable Mutex mutex_;
+  platform::SocketHandle socket_ GUARDED_BY(mutex_) = platform::kInvalidSocket;
+  std::uint32_t receiveTimeout_ GUARDED_BY(mutex_) = 0;  // milliseconds; 0: none
+  int users_ GUARDED_BY(mutex_) = 0;                     // calls currently using socket_
+  // Close was called; release socket_ when users_ drops to 0.
+  bool closed_ GUARDED_BY(mutex_) = false;
 
   // Holds the replies and small bodies of several files at a time.
   static constexpr std::uint32_t kBufferSize = 16 * 1024;

@@ -13,10 +13,13 @@ DigestPipeline::~DigestPipeline() {
 bool DigestPipeline::Start(std::uint64_t bodySize, std::uint32_t blockSize) {
   Abandon();
   Md5Init(&context_);
-  handedOver_ = 0;
-  digested_ = 0;
-  finishing_ = false;
-  abandoned_ = false;
+  {
+    MutexLock lock(mutex_);
+    handedOver_ = 0;
+    digested_ = 0;
+    finishing_ = false;
+    abandoned_ = false;
+  }
   ringSize_ = bodySize >= kThreadedBodySize ? kRingBlocks : 1;
   for (std::uint32_t i = 0; i < ringSize_; ++i) {
     blocks_[i].reset(new (std::nothrow) char[std::size_t{blockSize} + kMd5DigestSize]);
@@ -38,9 +41,9 @@ bool DigestPipeline::Start(std::uint64_t bodySize, std::uint32_t blockSize) {
 }
 
 char* DigestPipeline::NextBlock() {
+  MutexLock lock(mutex_);
   if (thread_.joinable()) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    room_.wait(lock, [this] { return handedOver_ - digested_ < ringSize_; });
+    lock.Wait(room_, [this]() REQUIRES(mutex_) { return handedOver_ - digested_ < ringSize_; });
   }
   return blocks_[handedOver_ % ringSize_].get();
 }
@@ -48,11 +51,12 @@ char* DigestPipeline::NextBlock() {
 void DigestPipeline::Digest(std::uint32_t length) {
   if (!thread_.joinable()) {
     Md5Update(&context_, blocks_[0].get(), length);
+    MutexLock lock(mutex_);
     ++handedOver_;
     return;
   }
   {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     lengths_[handedOver_ % ringSize_] = length;
     ++handedOver_;
   }
@@ -60,16 +64,18 @@ void DigestPipeline::Digest(std::uint32_t length) {
 }
 
 void DigestPipeline::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
-    work_.wait(lock, [this] { return abandoned_ || finishing_ || digested_ < handedOver_; });
+    lock.Wait(work_, [this]() REQUIRES(mutex_) {
+      return abandoned_ || finishing_ || digested_ < handedOver_;
+    });
     if (abandoned_ || digested_ == handedOver_) return;
     const std::uint64_t index = digested_ % ringSize_;
     const char* block = blocks_[index].get();
     const std::uint32_t length = lengths_[index];
-    lock.unlock();
+    lock.Unlock();
     Md5Update(&context_, block, length);
-    lock.lock();
+    lock.Lock();
     ++digested_;
     room_.notify_one();
   }
@@ -78,7 +84,7 @@ void DigestPipeline::Run() {
 void DigestPipeline::Stop(bool abandon) {
   if (!thread_.joinable()) return;
   {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     (abandon ? abandoned_ : finishing_) = true;
   }
   work_.notify_one();

@@ -9,16 +9,22 @@
 //
 // A body below kThreadedBodySize is digested in Digest itself, in one block of its own size:
 // starting a thread would cost more than it saves.
+//
+// Threads: one caller (a session's thread, or the agent's) calls every public function; Run is
+// the digest thread. The count of blocks handed over and digested, their lengths and the end are
+// shared under mutex_. The digest context and the blocks' bytes are handed over by those counts:
+// a block belongs to the digest thread from Digest until its digest is counted, the context from
+// Start until the thread has ended.
 #pragma once
 
 #include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "common/md5.h"
+#include "common/thread_annotations.h"
 
 namespace quarv {
 
@@ -37,32 +43,33 @@ class DigestPipeline {
   // Ready for a body of `bodySize` bytes handed over in blocks of up to `blockSize` bytes. Each
   // block has room for kMd5DigestSize more bytes behind it (for the digest to leave with the
   // last bytes of the body). False when there is no memory for even one block.
-  bool Start(std::uint64_t bodySize, std::uint32_t blockSize);
+  bool Start(std::uint64_t bodySize, std::uint32_t blockSize) EXCLUDES(mutex_);
 
   // The block to fill next: blockSize bytes and the room behind them. After Digest the caller
   // may still read it, up to its next call of NextBlock.
-  char* NextBlock();
+  char* NextBlock() EXCLUDES(mutex_);
   // The first `length` bytes of the block NextBlock gave are the next bytes of the body.
-  void Digest(std::uint32_t length);
+  void Digest(std::uint32_t length) EXCLUDES(mutex_);
   // Waits for the digest of every byte handed over; `digest` takes kMd5DigestSize bytes.
-  void Finish(std::uint8_t* digest);
+  void Finish(std::uint8_t* digest) EXCLUDES(mutex_);
   // Drops the digest (the body failed); waits only for the block being digested. Harmless when
   // not started, finished or abandoned already.
-  void Abandon();
+  void Abandon() EXCLUDES(mutex_);
 
  private:
-  void Run();
-  void Stop(bool abandon);
+  void Run() EXCLUDES(mutex_);
+  void Stop(bool abandon) EXCLUDES(mutex_);
 
   Md5Context context_{};
   std::array<std::unique_ptr<char[]>, kRingBlocks> blocks_;
-  std::array<std::uint32_t, kRingBlocks> lengths_{};
-  std::uint32_t ringSize_ = 0;  // blocks in use: 1 when digested in Digest
-  std::uint64_t handedOver_ = 0;
-  std::uint64_t digested_ = 0;  // guarded by mutex_ once the thread runs
-  bool finishing_ = false;
-  bool abandoned_ = false;
-  std::mutex mutex_;
+  // Blocks in use (1 when digested in Digest); set by Start before the thread runs.
+  std::uint32_t ringSize_ = 0;
+  Mutex mutex_;
+  std::array<std::uint32_t, kRingBlocks> lengths_ GUARDED_BY(mutex_){};
+  std::uint64_t handedOver_ GUARDED_BY(mutex_) = 0;
+  std::uint64_t digested_ GUARDED_BY(mutex_) = 0;
+  bool finishing_ GUARDED_BY(mutex_) = false;
+  bool abandoned_ GUARDED_BY(mutex_) = false;
   std::condition_variable work_;  // the digest thread waits for a block or the end
   std::condition_variable room_;  // the caller waits for a block to come free
   std::thread thread_;

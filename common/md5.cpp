@@ -31,7 +31,8 @@ inline std::uint32_t Word(const std::uint8_t* block, std::size_t i) {
   return w;
 }
 
-inline std::uint32_t DecodeLe32(const std::uint8_t* p) {
+// Only big-endian hosts call it (clang warns about it elsewhere).
+[[maybe_unused]] inline std::uint32_t DecodeLe32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }

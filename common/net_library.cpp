@@ -19,12 +19,11 @@ bool NetLibrary::Startup(std::uint8_t major, std::uint8_t minor) {
   return true;
 }
 
-bool NetLibrary::Cleanup() {
+void NetLibrary::Cleanup() {
   if (started_ != 0) {
     platform::NetCleanup();
     started_ = 0;
   }
-  return true;
 }
 
 }  // namespace quarv

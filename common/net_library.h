@@ -17,8 +17,8 @@ class NetLibrary {
   // Starts the library asking for exactly major.minor; true only when that version came back.
   // A holder that has already started stops the library first.
   bool Startup(std::uint8_t major, std::uint8_t minor);
-  // Stops the library when this holder started it. Always true.
-  bool Cleanup();
+  // Stops the library when this holder started it.
+  void Cleanup();
 
   bool IsStarted() const { return started_ != 0; }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace quarv::platform {
 
@@ -31,9 +32,18 @@ struct NetStartupData {
 bool NetStartup(std::uint16_t version, NetStartupData* data);
 void NetCleanup();
 
-SocketHandle TcpSocket();  // AF_INET, SOCK_STREAM, IPPROTO_TCP; kInvalidSocket on failure
-bool Bind(SocketHandle socket, const Ipv4Address& address);
-bool ListenOn(SocketHandle socket, int backlog);
+// Why a socket call failed, as the system says it: its code (errno on Linux, WSAGetLastError on
+// Windows) and the system's text for it, on one line.
+struct NetError {
+  std::uint32_t code = 0;
+  std::string text;
+};
+
+// The calls below that take `error` fill it, when given, with the system's reason for a failure.
+// AF_INET, SOCK_STREAM, IPPROTO_TCP; kInvalidSocket on failure.
+SocketHandle TcpSocket(NetError* error = nullptr);
+bool Bind(SocketHandle socket, const Ipv4Address& address, NetError* error = nullptr);
+bool ListenOn(SocketHandle socket, int backlog, NetError* error = nullptr);
 // Accepts one client; writes the peer's address. kInvalidSocket on failure.
 SocketHandle AcceptOn(SocketHandle listener, Ipv4Address* peer);
 bool ConnectTo(SocketHandle socket, const Ipv4Address& address);

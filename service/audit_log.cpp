@@ -19,13 +19,13 @@ constexpr double kMegabyte = 1e6;
 }  // namespace
 
 void AuditLog::Write(LogLevel level, const std::string& line) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   sink_(level, line);
 }
 
 void AuditLog::WriteRepeatable(LogLevel level, const std::string& kind, const std::string& address,
                                const std::string& line) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const auto now = clock_();
   FlushLocked(false, now);
   if (bursts_.size() >= kBurstLimit) FlushLocked(true, now);
@@ -43,7 +43,7 @@ void AuditLog::WriteRepeatable(LogLevel level, const std::string& kind, const st
 }
 
 void AuditLog::Flush(bool all) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   FlushLocked(all, clock_());
 }
 
@@ -65,13 +65,14 @@ void AuditLog::FlushLocked(bool all, std::chrono::steady_clock::time_point now) 
 }
 
 void AuditLog::StartTicker() {
-  std::lock_guard<std::mutex> lock(tickerMutex_);
+  MutexLock lock(tickerMutex_);
   if (ticker_.joinable()) return;
   tickerStop_ = false;
   try {
     ticker_ = std::thread([this] {
-      std::unique_lock<std::mutex> wait(tickerMutex_);
-      while (!tickerWake_.wait_for(wait, kTickInterval, [this] { return tickerStop_; })) {
+      MutexLock wait(tickerMutex_);
+      while (!wait.WaitFor(tickerWake_, kTickInterval,
+                           [this]() REQUIRES(tickerMutex_) { return tickerStop_; })) {
         Flush();
       }
     });
@@ -83,7 +84,7 @@ void AuditLog::StartTicker() {
 void AuditLog::StopTicker() {
   std::thread ticker;
   {
-    std::lock_guard<std::mutex> lock(tickerMutex_);
+    MutexLock lock(tickerMutex_);
     tickerStop_ = true;
     tickerWake_.notify_all();
     ticker.swap(ticker_);

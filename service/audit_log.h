@@ -7,6 +7,10 @@
 // first kLinesPerBurst of one kind from one address are written one by one, the rest are counted
 // and reported in one line once kSummaryInterval has passed since the first:
 //   "login refused 523 more times from 127.0.0.1 in the last 60 s"
+//
+// Threads: any thread writes (the service frame's, the listener, every session); the lines and
+// the bursts are serialised under mutex_, so the sink is called by one thread at a time. The
+// ticker runs on a thread of its own; StartTicker and StopTicker come from the service frame.
 #pragma once
 
 #include <chrono>
@@ -15,11 +19,11 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 
+#include "common/thread_annotations.h"
 #include "platform/net.h"
 #include "platform/service_log.h"
 
@@ -42,18 +46,18 @@ class AuditLog {
   AuditLog(const AuditLog&) = delete;
   AuditLog& operator=(const AuditLog&) = delete;
 
-  void Write(LogLevel level, const std::string& line);
+  void Write(LogLevel level, const std::string& line) EXCLUDES(mutex_);
   // An event that may come in bursts: `kind` (e.g. "login refused") from `address` (without
   // port). Written as `line` while the burst is short, otherwise counted.
   void WriteRepeatable(LogLevel level, const std::string& kind, const std::string& address,
-                       const std::string& line);
+                       const std::string& line) EXCLUDES(mutex_);
   // Writes the summaries of the bursts whose interval has passed; of every burst when `all`.
-  void Flush(bool all = false);
+  void Flush(bool all = false) EXCLUDES(mutex_);
 
   // A thread that writes due summaries about once a second, so that the summary of a burst
   // that has ended does not wait for the next event. StopTicker also writes every pending one.
-  void StartTicker();
-  void StopTicker();
+  void StartTicker() EXCLUDES(tickerMutex_);
+  void StopTicker() EXCLUDES(tickerMutex_, mutex_);
 
  private:
   struct Burst {
@@ -64,17 +68,17 @@ class AuditLog {
   };
   using BurstKey = std::pair<std::string, std::string>;  // kind, address
 
-  void FlushLocked(bool all, std::chrono::steady_clock::time_point now);
+  void FlushLocked(bool all, std::chrono::steady_clock::time_point now) REQUIRES(mutex_);
 
-  Sink sink_;
-  Clock clock_;
-  std::mutex mutex_;
-  std::map<BurstKey, Burst> bursts_;
+  const Sink sink_;
+  const Clock clock_;
+  Mutex mutex_;
+  std::map<BurstKey, Burst> bursts_ GUARDED_BY(mutex_);
 
-  std::mutex tickerMutex_;
+  Mutex tickerMutex_;
   std::condition_variable tickerWake_;
-  bool tickerStop_ = false;
-  std::thread ticker_;
+  bool tickerStop_ GUARDED_BY(tickerMutex_) = false;
+  std::thread ticker_ GUARDED_BY(tickerMutex_);
 };
 
 // The service's log: the system's log for "ZelQuarvSvc" (lines from program "QuarvSvc"), on the

@@ -13,26 +13,28 @@ namespace {
 
 constexpr std::uint8_t kSocketsMajor = 1;
 constexpr std::uint8_t kSocketsMinor = 1;
-constexpr std::uint32_t kPortMask = 0xFFFF;
 // A failed accept that is not a stop (out of descriptors, say) is retried after this pause.
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 // How long Stop waits for the sessions it has closed to end, and the destructor after that.
 constexpr auto kStopWait = std::chrono::seconds(10);
 constexpr auto kDestroyWait = std::chrono::seconds(30);
 
-std::string ListenFailure(const char* address, std::uint16_t port) {
+// The refusal for a port that cannot be listened on, with the system's reason and its code.
+std::string ListenFailure(const char* address, std::uint16_t port,
+                          const platform::NetError& error) {
   const std::string where =
       address[0] != '\0' ? "ADDRESS " + std::string(address) + " PORT " : std::string("PORT ");
-  return "cannot listen on " + where + std::to_string(port) +
-         " (in use, not allowed, or not an address of this machine)";
+  const std::string code = error.code != 0 ? ", error " + std::to_string(error.code) : "";
+  return "cannot listen on " + where + std::to_string(port) + " (" + error.text + code + ")";
 }
 
 }  // namespace
 
 FileServer::~FileServer() {
   Stop();
-  std::unique_lock<std::mutex> lock(sessionsMutex_);
-  sessionsEnded_.wait_for(lock, kDestroyWait, [this] { return sessionThreads_ == 0; });
+  MutexLock lock(sessionsMutex_);
+  lock.WaitFor(sessionsEnded_, kDestroyWait,
+               [this]() REQUIRES(sessionsMutex_) { return sessionThreads_ == 0; });
 }
 
 bool FileServer::Start(const ServerSettings& settings, std::string* reason) {
@@ -40,11 +42,11 @@ bool FileServer::Start(const ServerSettings& settings, std::string* reason) {
     if (reason != nullptr) *reason = why;
     return false;
   };
-  std::lock_guard<std::mutex> control(controlMutex_);
+  MutexLock control(controlMutex_);
   if (listener_.joinable()) return refuse("the server is running already");
   {
     // Sessions of an earlier run still read the fields below.
-    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    MutexLock lock(sessionsMutex_);
     if (sessionThreads_ != 0) return refuse("sessions of the last run are still ending");
   }
   if (!Startup(kSocketsMajor, kSocketsMinor)) {
@@ -53,9 +55,15 @@ bool FileServer::Start(const ServerSettings& settings, std::string* reason) {
   const std::string unusable = TakeSettings(settings);
   if (!unusable.empty()) return refuse(unusable);
 
-  const auto port =
-      static_cast<std::uint16_t>(static_cast<std::uint32_t>(settings.port) & kPortMask);
-  if (!Listen(port, settings.address)) return refuse(ListenFailure(settings.address, port));
+  // The settings reader refuses a port outside 1..65535; 0 (a free port) is for tests.
+  if (settings.port < 0 || settings.port > kHighestPort) {
+    return refuse("PORT " + std::to_string(settings.port) + " is not a port number");
+  }
+  const auto port = static_cast<std::uint16_t>(settings.port);
+  platform::NetError error;
+  if (!Listen(port, settings.address, &error)) {
+    return refuse(ListenFailure(settings.address, port, error));
+  }
 
   stopping_.store(false);
   failedLogins_.Resume();
@@ -88,8 +96,8 @@ std::string FileServer::TakeSettings(const ServerSettings& settings) {
   return {};
 }
 
-bool FileServer::Stop() {
-  std::lock_guard<std::mutex> control(controlMutex_);
+void FileServer::Stop() {
+  MutexLock control(controlMutex_);
   stopping_.store(true);
   // A session waiting to answer a wrong token ends at once.
   failedLogins_.Stop();
@@ -97,12 +105,12 @@ bool FileServer::Stop() {
   if (listener_.joinable()) listener_.join();
   {
     // Every session is closed, so that one blocked in a read ends too.
-    std::unique_lock<std::mutex> lock(sessionsMutex_);
+    MutexLock lock(sessionsMutex_);
     for (Connection* connection : liveConnections_) connection->Close();
-    sessionsEnded_.wait_for(lock, kStopWait, [this] { return sessionThreads_ == 0; });
+    lock.WaitFor(sessionsEnded_, kStopWait,
+                 [this]() REQUIRES(sessionsMutex_) { return sessionThreads_ == 0; });
   }
   Cleanup();
-  return true;
 }
 
 void FileServer::AcceptLoop() {
@@ -126,7 +134,7 @@ void FileServer::Admit(std::unique_ptr<Connection> connection) {
   {
     // The place is taken here, before the session thread runs, so that never more than
     // kMaxSessions sessions run however fast clients arrive.
-    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    MutexLock lock(sessionsMutex_);
     stopping = stopping_.load();
     if (!stopping && admitted_ < kMaxSessions) {
       ++admitted_;
@@ -154,7 +162,7 @@ void FileServer::Admit(std::unique_ptr<Connection> connection) {
     thread.detach();
   } catch (const std::system_error&) {
     {
-      std::lock_guard<std::mutex> lock(sessionsMutex_);
+      MutexLock lock(sessionsMutex_);
       liveConnections_.erase(session);
       --admitted_;
       --sessionThreads_;

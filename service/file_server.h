@@ -6,6 +6,13 @@
 // the client quits or goes away. Stop ends the listener and every session, also one blocked in a
 // read, and returns once they are gone.
 //
+// Threads: Start and Stop come from the service frame (its service thread at the start, its
+// dispatcher's thread on pause, continue and stop), one at a time under controlMutex_.
+// AcceptLoop runs on the listener thread, and each session on its own thread, which also calls
+// GiveBackPlace, as does the session's login timer. The places and the sessions' count are
+// shared under sessionsMutex_; the password and the base prefix are written by Start before any
+// session runs and only read afterwards.
+//
 // Where things are: file_server.cpp (start, stop, admission), server_session.cpp (the session
 // layer: HELO, ENTER, QUIT, the login timer), list_command.cpp, get_command.cpp (the whole GET
 // exchange), dele_command.cpp, sent_files.h (what a session sent, for its DELE), login.cpp
@@ -18,7 +25,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -26,6 +32,7 @@
 #include "common/connection.h"
 #include "common/protocol.h"
 #include "common/settings_path.h"
+#include "common/thread_annotations.h"
 #include "service/audit_log.h"
 #include "service/login.h"
 #include "service/sent_files.h"
@@ -42,7 +49,7 @@ inline constexpr int kMaxSessions = 10;
 inline constexpr std::size_t kNameLimit = 245;
 
 struct ServerSettings {
-  std::int32_t port = 0;  // the low 16 bits are listened on; 0 picks a free port (tests)
+  std::int32_t port = 0;  // 1 to 65535; 0 picks a free port (tests)
   char base[kPathBufferSize] = {};
   char password[kSettingValueSize] = {};
   // Dotted address to listen on; empty: every interface.
@@ -73,10 +80,11 @@ class FileServer : public Connection {
   // settings are unusable (an empty or too long password, a BASE that does not fit) or the port
   // cannot be listened on; then `reason`, when given, says why in one English phrase. May be
   // called again after Stop.
-  bool Start(const ServerSettings& settings, std::string* reason = nullptr);
+  bool Start(const ServerSettings& settings, std::string* reason = nullptr)
+      EXCLUDES(controlMutex_, sessionsMutex_);
   // Ends the listener and every session; returns once they have ended (bounded wait). May be
-  // called more than once, and on a server that never started. Always true.
-  bool Stop();
+  // called more than once, and on a server that never started.
+  void Stop() EXCLUDES(controlMutex_, sessionsMutex_);
 
   // Draws a session's challenge: 16 letters 'a'..'y' and a NUL into a 17-byte buffer, from the
   // system's secure random generator. False when the generator fails.
@@ -103,16 +111,16 @@ class FileServer : public Connection {
   bool AwaitFailedLoginTurn() { return failedLogins_.AwaitTurn(); }
   // Frees the place of the session on `connection` for the next client; the first call counts,
   // later ones do nothing.
-  void GiveBackPlace(Connection& connection);
+  void GiveBackPlace(Connection& connection) EXCLUDES(sessionsMutex_);
 
  private:
   // Takes the password and forms the base prefix; why the settings cannot be served, or empty.
   std::string TakeSettings(const ServerSettings& settings);
   void AcceptLoop();
   // Counts and starts a session for an accepted connection, or refuses it when full.
-  void Admit(std::unique_ptr<Connection> connection);
+  void Admit(std::unique_ptr<Connection> connection) EXCLUDES(sessionsMutex_);
   // One session, on its own thread; owns `connection` and destroys it at its end.
-  void RunSession(Connection* connection);
+  void RunSession(Connection* connection) EXCLUDES(sessionsMutex_);
   std::size_t PrefixLength() const;
 
   std::atomic<bool> stopping_{false};
@@ -121,14 +129,15 @@ class FileServer : public Connection {
   char password_[kPasswordFieldSize] = {};
   char basePrefix_[kPathBufferSize] = {};
 
-  std::mutex controlMutex_;  // Start and Stop
-  std::thread listener_;
+  Mutex controlMutex_;  // Start and Stop
+  std::thread listener_ GUARDED_BY(controlMutex_);
 
-  std::mutex sessionsMutex_;
+  Mutex sessionsMutex_;
   std::condition_variable sessionsEnded_;
-  int admitted_ = 0;        // sessions holding one of the kMaxSessions places
-  int sessionThreads_ = 0;  // session threads that have not yet let go of this object
-  std::set<Connection*> liveConnections_;
+  int admitted_ GUARDED_BY(sessionsMutex_) = 0;  // sessions holding one of the kMaxSessions places
+  // Session threads that have not yet let go of this object.
+  int sessionThreads_ GUARDED_BY(sessionsMutex_) = 0;
+  std::set<Connection*> liveConnections_ GUARDED_BY(sessionsMutex_);
 };
 
 }  // namespace quarv

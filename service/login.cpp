@@ -53,23 +53,23 @@ bool TokenMatches(const char* argument, const std::string& expected) {
 }
 
 bool FailedLoginPacer::AwaitTurn() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (stopping_) return false;
   const Clock::time_point now = Clock::now();
   const Clock::time_point turn = nextTurn_ > now ? nextTurn_ : now;
   nextTurn_ = turn + interval_;
   // The mutex is released while waiting; only Stop ends the wait early.
-  return !stopped_.wait_until(lock, turn, [this] { return stopping_; });
+  return !lock.WaitUntil(stopped_, turn, [this]() REQUIRES(mutex_) { return stopping_; });
 }
 
 void FailedLoginPacer::Stop() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   stopping_ = true;
   stopped_.notify_all();
 }
 
 void FailedLoginPacer::Resume() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   stopping_ = false;
 }
 

@@ -4,8 +4,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <mutex>
 #include <string>
+
+#include "common/thread_annotations.h"
 
 namespace quarv {
 
@@ -30,6 +31,9 @@ inline constexpr auto kFailedLoginInterval = std::chrono::milliseconds(20);
 // turn, one interval after the one before; a session waits for its turn before it answers. A
 // session holds at most one turn, so a wait never exceeds the number of sessions times the
 // interval. The right token never waits, and nothing is locked while a session waits.
+//
+// Threads: every session thread calls AwaitTurn; the service frame's threads call Stop and
+// Resume (through FileServer). The turns and the stop are shared under mutex_.
 class FailedLoginPacer {
  public:
   explicit FailedLoginPacer(std::chrono::milliseconds interval = kFailedLoginInterval)
@@ -38,19 +42,19 @@ class FailedLoginPacer {
   FailedLoginPacer& operator=(const FailedLoginPacer&) = delete;
 
   // Waits for the next turn; false at once (without waiting further) when the pacer is stopped.
-  bool AwaitTurn();
+  bool AwaitTurn() EXCLUDES(mutex_);
   // Ends every wait at once and makes later ones fail, until Resume.
-  void Stop();
-  void Resume();
+  void Stop() EXCLUDES(mutex_);
+  void Resume() EXCLUDES(mutex_);
 
  private:
   using Clock = std::chrono::steady_clock;
 
   const std::chrono::milliseconds interval_;
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable stopped_;
-  Clock::time_point nextTurn_{};
-  bool stopping_ = false;
+  Clock::time_point nextTurn_ GUARDED_BY(mutex_){};
+  bool stopping_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace quarv

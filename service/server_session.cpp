@@ -29,7 +29,7 @@ bool LoginWatchdog::Start() {
 }
 
 void LoginWatchdog::Done() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   done_ = true;
   changed_.notify_all();
 }
@@ -40,8 +40,8 @@ void LoginWatchdog::Finish() {
 }
 
 void LoginWatchdog::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (!changed_.wait_for(lock, kLoginTime, [this] { return done_; })) {
+  MutexLock lock(mutex_);
+  if (!lock.WaitFor(changed_, kLoginTime, [this]() REQUIRES(mutex_) { return done_; })) {
     expired_ = true;
     // The place first: a client that has seen the close finds it free.
     server_.GiveBackPlace(connection_);
@@ -172,14 +172,14 @@ void FileServer::RunSession(Connection* connection) {
   GiveBackPlace(*connection);
   owned->Close();
   owned.reset();
-  std::lock_guard<std::mutex> lock(sessionsMutex_);
+  MutexLock lock(sessionsMutex_);
   --sessionThreads_;
   // Notified under the lock: once it is released this thread touches the server no more.
   sessionsEnded_.notify_all();
 }
 
 void FileServer::GiveBackPlace(Connection& connection) {
-  std::lock_guard<std::mutex> lock(sessionsMutex_);
+  MutexLock lock(sessionsMutex_);
   // Once only: the login timer and the session's end may both give it back.
   if (liveConnections_.erase(&connection) == 1) --admitted_;
 }

@@ -4,11 +4,11 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "common/connection.h"
+#include "common/thread_annotations.h"
 #include "service/audit_log.h"
 #include "service/file_server.h"
 #include "service/login.h"
@@ -25,6 +25,9 @@ inline constexpr auto kLoginTime = kLoginPause * kLoginPauses;
 // The login timer of one session. Its thread gives back the session's place and closes its
 // connection when the session has not logged in within kLoginTime; Done (a successful login, or
 // the session's end) stops it.
+//
+// Threads: the session's thread calls Start, Done, Finish and Expired; Run is the timer's own
+// thread. done_ and expired_ are shared under mutex_.
 class LoginWatchdog {
  public:
   LoginWatchdog(FileServer& server, Connection& connection)
@@ -36,25 +39,25 @@ class LoginWatchdog {
   // Starts the timer thread; false when it cannot be started.
   bool Start();
   // From now on the timer closes nothing.
-  void Done();
+  void Done() EXCLUDES(mutex_);
   // Done, then waits until the timer thread has ended: afterwards it no longer uses the
   // connection.
   void Finish();
   // True once the timer has closed the connection.
-  bool Expired() {
-    std::lock_guard<std::mutex> lock(mutex_);
+  bool Expired() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     return expired_;
   }
 
  private:
-  void Run();
+  void Run() EXCLUDES(mutex_);
 
   FileServer& server_;
   Connection& connection_;
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable changed_;
-  bool done_ = false;
-  bool expired_ = false;
+  bool done_ GUARDED_BY(mutex_) = false;
+  bool expired_ GUARDED_BY(mutex_) = false;
   std::thread thread_;
 };
 

@@ -2,7 +2,8 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
+
+#include "common/thread_annotations.h"
 
 namespace quarv {
 
@@ -12,36 +13,37 @@ constexpr std::uint32_t kAllControls =
     platform::kAcceptStop | platform::kAcceptPauseContinue | platform::kAcceptShutdown;
 
 // The stop event: manual reset, so that a stop that comes before the service thread waits for
-// it still ends the service.
+// it still ends the service. The service thread creates it, waits on it and closes it; Set comes
+// from the dispatcher's thread (a stop control).
 class StopEvent {
  public:
-  void Create() {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void Create() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     exists_ = true;
     set_ = false;
   }
-  void Set() {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void Set() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     if (!exists_) return;
     set_ = true;
     changed_.notify_all();
   }
-  void Wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return set_ || !exists_; });
+  void Wait() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    lock.Wait(changed_, [this]() REQUIRES(mutex_) { return set_ || !exists_; });
   }
-  void Close() {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void Close() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     exists_ = false;
     set_ = false;
     changed_.notify_all();
   }
 
  private:
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable changed_;
-  bool exists_ = false;
-  bool set_ = false;
+  bool exists_ GUARDED_BY(mutex_) = false;
+  bool set_ GUARDED_BY(mutex_) = false;
 };
 
 // The class-level state of the one service of the process.

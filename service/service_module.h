@@ -9,6 +9,11 @@
 // when the Start operation named its refusal with RefuseStart, ERROR_SERVICE_SPECIFIC_ERROR
 // (1066) and that service-specific code. INTERROGATE, and a PAUSE or CONTINUE that does not
 // apply, report the present state (RUNNING, PAUSED, or STOP_PENDING once stopping).
+//
+// Threads: Run blocks the main thread in the dispatcher, which calls ControlHandler (and so
+// DoPause, DoContinue, DoStop) on its own thread; ServiceMain runs on the service thread the
+// dispatcher starts (DoStart, then the wait for the stop event). The class-level state they share
+// is atomic, and the stop event keeps its flags under a mutex of its own (service_module.cpp).
 #pragma once
 
 #include <cstdint>

@@ -9,7 +9,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
+
+#include "common/thread_annotations.h"
 
 namespace quarv::platform {
 namespace {
@@ -29,6 +30,7 @@ void WriteOut(const char* bytes, std::size_t length) {
   }
 }
 
+// The process's one buffer; any thread may write or flush (the end of the process flushes it).
 class ConsoleBuffer {
  public:
   ConsoleBuffer() : immediate_(::isatty(STDOUT_FILENO) == 1) {}
@@ -36,8 +38,8 @@ class ConsoleBuffer {
   ConsoleBuffer(const ConsoleBuffer&) = delete;
   ConsoleBuffer& operator=(const ConsoleBuffer&) = delete;
 
-  void Write(const char* bytes, std::size_t length) {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void Write(const char* bytes, std::size_t length) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     if (immediate_) {
       WriteOut(bytes, length);
       return;
@@ -53,21 +55,21 @@ class ConsoleBuffer {
     used_ += length;
   }
 
-  void Flush() {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void Flush() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     FlushLocked();
   }
 
  private:
-  void FlushLocked() {
+  void FlushLocked() REQUIRES(mutex_) {
     WriteOut(buffer_, used_);
     used_ = 0;
   }
 
-  std::mutex mutex_;
+  Mutex mutex_;
   const bool immediate_;
-  std::size_t used_ = 0;
-  char buffer_[kConsoleBufferSize];
+  std::size_t used_ GUARDED_BY(mutex_) = 0;
+  char buffer_[kConsoleBufferSize] GUARDED_BY(mutex_);
 };
 
 // Made on first use and flushed when the process ends normally (return from main, exit).

@@ -9,11 +9,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
 
+#include "common/thread_annotations.h"
 #include "platform/linux/beneath.h"
 #include "platform/linux/file_native.h"
 #include "platform/linux/time_convert.h"
@@ -26,10 +26,11 @@ namespace {
 constexpr std::uint64_t kSequentialHintSize = 1024 * 1024;
 
 // The files this process is sending. An open for sending on Windows denies writers and a second
-// open for writing; here a second sender and a delete consult this table instead.
+// open for writing; here a second sender and a delete consult this table instead. Every session
+// thread sends and deletes: the table is shared under its mutex.
 struct SendingTable {
-  std::mutex mutex;
-  std::set<FileKey> files;
+  Mutex mutex;
+  std::set<FileKey> files GUARDED_BY(mutex);
 };
 
 SendingTable& Sending() {
@@ -127,7 +128,7 @@ bool AdmitForSending(int fd, FileKey* key, SystemError* error) {
   }
   *key = KeyOf(info);
   SendingTable& table = Sending();
-  std::lock_guard<std::mutex> lock(table.mutex);
+  MutexLock lock(table.mutex);
   if (table.files.count(*key) != 0 || OpenForWritingElsewhere(fd)) {
     *error = MakeError(kErrorSharingViolation, "Sharing violation");
     return false;
@@ -309,7 +310,7 @@ bool File::Close() {
   const std::unique_ptr<Native> closing = std::move(native_);
   if (closing->sending) {
     SendingTable& table = Sending();
-    std::lock_guard<std::mutex> lock(table.mutex);
+    MutexLock lock(table.mutex);
     table.files.erase(closing->key);
   }
   // Not repeated on EINTR (the descriptor is released all the same on Linux); whether the data
@@ -321,7 +322,7 @@ bool RemoveFile(const char* path) {
   struct stat info {};
   if (::stat(path, &info) != 0 || !Removable(info)) return false;
   SendingTable& table = Sending();
-  std::lock_guard<std::mutex> lock(table.mutex);
+  MutexLock lock(table.mutex);
   if (table.files.count(KeyOf(info)) != 0) return false;
   return ::unlink(path) == 0;
 }
@@ -340,7 +341,7 @@ bool RemoveBeneath(const BaseDirectory& base, const char* name, const FileIdenti
   if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !Removable(info)) return false;
 
   SendingTable& table = Sending();
-  std::lock_guard<std::mutex> lock(table.mutex);
+  MutexLock lock(table.mutex);
   if (table.files.count(KeyOf(info)) != 0) return false;
   // As on Windows, a file that anyone else holds open is not deleted: a write lease is granted
   // only while no other descriptor is open on the file, and it is held across the unlink, so no

@@ -46,6 +46,25 @@ int Fd(SocketHandle socket) {
   return static_cast<int>(socket);
 }
 
+// strerror_r comes in two flavours; both give a text here.
+[[maybe_unused]] const char* ErrorText(int result, const char* buffer) {
+  return result == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* ErrorText(const char* result, const char* /*buffer*/) {
+  return result;
+}
+
+// Stores errno and its text in `error`, when given. errno keeps its value: the service ends with
+// it after a refused start.
+void SetError(NetError* error) {
+  const int code = errno;
+  if (error == nullptr) return;
+  char buffer[128] = {};
+  error->code = static_cast<std::uint32_t>(code);
+  error->text = ErrorText(strerror_r(code, buffer, sizeof buffer), buffer);
+  errno = code;
+}
+
 }  // namespace
 
 bool NetStartup(std::uint16_t /*version*/, NetStartupData* data) {
@@ -55,22 +74,30 @@ bool NetStartup(std::uint16_t /*version*/, NetStartupData* data) {
 
 void NetCleanup() {}
 
-SocketHandle TcpSocket() {
+SocketHandle TcpSocket(NetError* error) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  return fd < 0 ? kInvalidSocket : static_cast<SocketHandle>(fd);
+  if (fd < 0) {
+    SetError(error);
+    return kInvalidSocket;
+  }
+  return static_cast<SocketHandle>(fd);
 }
 
-bool Bind(SocketHandle socket, const Ipv4Address& address) {
+bool Bind(SocketHandle socket, const Ipv4Address& address, NetError* error) {
   // As on Windows, a port whose old connections linger in TIME_WAIT can be listened on again at
   // once (a restarted service); a port that another socket listens on still cannot.
   const int on = 1;
   ::setsockopt(Fd(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   const sockaddr_in in = ToSockaddr(address);
-  return ::bind(Fd(socket), reinterpret_cast<const sockaddr*>(&in), sizeof in) == 0;
+  if (::bind(Fd(socket), reinterpret_cast<const sockaddr*>(&in), sizeof in) == 0) return true;
+  SetError(error);
+  return false;
 }
 
-bool ListenOn(SocketHandle socket, int backlog) {
-  return ::listen(Fd(socket), backlog) == 0;
+bool ListenOn(SocketHandle socket, int backlog, NetError* error) {
+  if (::listen(Fd(socket), backlog) == 0) return true;
+  SetError(error);
+  return false;
 }
 
 SocketHandle AcceptOn(SocketHandle listener, Ipv4Address* peer) {

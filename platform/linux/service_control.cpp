@@ -20,10 +20,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+
+#include "common/thread_annotations.h"
 
 namespace quarv::platform {
 namespace {
@@ -179,39 +180,45 @@ void DispatchChannels::DropPendingSignals() const {
   }
 }
 
+// Threads: RunDispatcher runs on the main thread and delivers the controls there; the service
+// thread it starts (and the handler's work on it) calls RegisterHandler and SetStatus. What the
+// service last reported, and where a report wakes the dispatcher, are shared under mutex_.
 class LinuxServiceControl final : public ServiceControl {
  public:
-  bool RunDispatcher(const char* serviceName, ServiceMainFunction serviceMain) override;
+  bool RunDispatcher(const char* serviceName, ServiceMainFunction serviceMain) override
+      EXCLUDES(mutex_);
   ServiceStatusHandle RegisterHandler(const char* serviceName,
-                                      ServiceControlHandler handler) override;
-  bool SetStatus(ServiceStatusHandle handle, const ServiceStatus& status) override;
+                                      ServiceControlHandler handler) override EXCLUDES(mutex_);
+  bool SetStatus(ServiceStatusHandle handle, const ServiceStatus& status) override EXCLUDES(mutex_);
   std::uint32_t LastError() override { return static_cast<std::uint32_t>(errno); }
   [[noreturn]] void ExitProcess(std::uint32_t code) override { std::_Exit(static_cast<int>(code)); }
 
  private:
   // Takes the dispatcher for `serviceName`; false (errno EBUSY) while it runs already.
-  bool BeginDispatch(const char* serviceName);
+  bool BeginDispatch(const char* serviceName) EXCLUDES(mutex_);
   // Runs `serviceMain` on a thread of its own and delivers controls until the service has
   // reported SERVICE_STOPPED or its thread has ended. 0, or the error that kept it from starting.
-  int Dispatch(ServiceMainFunction serviceMain);
+  int Dispatch(ServiceMainFunction serviceMain) EXCLUDES(mutex_);
   // Delivers the controls that the signals stand for, one at a time and each once the service
   // takes it, until the service has reported SERVICE_STOPPED or `serviceEnded` is set.
-  void DeliverControls(const DispatchChannels& channels, const std::atomic<bool>& serviceEnded);
+  void DeliverControls(const DispatchChannels& channels, const std::atomic<bool>& serviceEnded)
+      EXCLUDES(mutex_);
   // Sets where status reports wake the dispatcher (-1: nowhere).
-  void SetWakeFd(int fd);
+  void SetWakeFd(int fd) EXCLUDES(mutex_);
   // Lets the dispatcher go: no handler, no dispatch running.
-  void EndDispatch();
-  // Whether the service, as last reported, takes `control` now. Called with mutex_ held.
-  bool Deliverable(std::uint32_t control) const;
+  void EndDispatch() EXCLUDES(mutex_);
+  // Whether the service, as last reported, takes `control` now.
+  bool Deliverable(std::uint32_t control) const REQUIRES(mutex_);
 
-  std::mutex mutex_;
-  bool dispatching_ = false;
-  bool stopReported_ = false;
-  std::string serviceName_;
-  std::string notifySocket_;
-  ServiceControlHandler handler_ = nullptr;
-  std::uint32_t controlsAccepted_ = 0;
-  int wakeFd_ = -1;  // written on every status report and when the service thread ends
+  Mutex mutex_;
+  bool dispatching_ GUARDED_BY(mutex_) = false;
+  bool stopReported_ GUARDED_BY(mutex_) = false;
+  std::string serviceName_ GUARDED_BY(mutex_);
+  std::string notifySocket_ GUARDED_BY(mutex_);
+  ServiceControlHandler handler_ GUARDED_BY(mutex_) = nullptr;
+  std::uint32_t controlsAccepted_ GUARDED_BY(mutex_) = 0;
+  // Written on every status report and when the service thread ends.
+  int wakeFd_ GUARDED_BY(mutex_) = -1;
 };
 
 bool LinuxServiceControl::Deliverable(std::uint32_t control) const {
@@ -230,7 +237,7 @@ bool LinuxServiceControl::Deliverable(std::uint32_t control) const {
 }
 
 bool LinuxServiceControl::BeginDispatch(const char* serviceName) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (dispatching_) {
     errno = EBUSY;
     return false;
@@ -246,12 +253,12 @@ bool LinuxServiceControl::BeginDispatch(const char* serviceName) {
 }
 
 void LinuxServiceControl::SetWakeFd(int fd) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   wakeFd_ = fd;
 }
 
 void LinuxServiceControl::EndDispatch() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   handler_ = nullptr;
   dispatching_ = false;
   wakeFd_ = -1;
@@ -300,7 +307,7 @@ void LinuxServiceControl::DeliverControls(const DispatchChannels& channels,
     ServiceControlHandler handler = nullptr;
     std::uint32_t control = 0;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       if (stopReported_ || serviceEnded.load()) return;
       if (!queue.empty() && Deliverable(queue.front())) {
         control = queue.front();
@@ -318,7 +325,7 @@ void LinuxServiceControl::DeliverControls(const DispatchChannels& channels,
 
 ServiceStatusHandle LinuxServiceControl::RegisterHandler(const char* serviceName,
                                                          ServiceControlHandler handler) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!dispatching_ || serviceName == nullptr || serviceName_ != serviceName) {
     errno = ENOENT;
     return 0;
@@ -330,7 +337,7 @@ ServiceStatusHandle LinuxServiceControl::RegisterHandler(const char* serviceName
 bool LinuxServiceControl::SetStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
   std::string socketName;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!dispatching_ || handle != kStatusHandle) {
       errno = EBADF;
       return false;

@@ -7,7 +7,8 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <mutex>
+
+#include "common/thread_annotations.h"
 
 namespace quarv::platform {
 
@@ -35,14 +36,14 @@ void WriteServiceLog(const char* /*source*/, const char* program, LogLevel level
   // The caller may still want the error of the call that failed before (a refused start).
   const int savedErrno = errno;
   static const bool journal = StderrIsJournal();
-  static std::mutex mutex;
+  static Mutex mutex;
   std::string text =
       journal ? "<" + std::to_string(static_cast<int>(level)) + ">" : program + std::string(": ");
   text += line;
   text += '\n';
   // One write per line, so that lines of different threads never mix.
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     const char* data = text.data();
     std::size_t left = text.size();
     while (left > 0) {

@@ -5,8 +5,9 @@
 #include <windows.h>
 
 #include <cstring>
-#include <mutex>
 #include <string>
+
+#include "common/thread_annotations.h"
 
 #include "platform/console.h"
 
@@ -17,9 +18,10 @@ namespace {
 constexpr UINT kConsoleCodePage = 932;
 constexpr DWORD kWideChunk = 8192;  // characters per WriteConsoleW call
 
-std::mutex consoleMutex;
+// Any thread may write or flush; the writes and the lead byte are serialised under the mutex.
+Mutex consoleMutex;
 // A lead byte that ended the previous write: its character is completed by the next one.
-int pendingLeadByte = -1;
+int pendingLeadByte GUARDED_BY(consoleMutex) = -1;
 
 std::wstring ToWide(UINT codePage, const char* bytes, int length) {
   std::wstring wide;
@@ -57,7 +59,7 @@ void WriteBytes(HANDLE out, const char* bytes, std::size_t length) {
 
 // Code page 932 bytes to a console: whole characters only, a trailing lead byte is kept for the
 // next write.
-void WriteToConsole(HANDLE out, const char* bytes, std::size_t length) {
+void WriteToConsole(HANDLE out, const char* bytes, std::size_t length) REQUIRES(consoleMutex) {
   std::string text;
   if (pendingLeadByte >= 0) {
     text.push_back(static_cast<char>(pendingLeadByte));
@@ -101,7 +103,7 @@ std::string ToConsoleBytes(const char* utf8) {
 
 void ConsoleWrite(const char* bytes, std::size_t length) {
   if (bytes == nullptr || length == 0) return;
-  std::lock_guard<std::mutex> lock(consoleMutex);
+  MutexLock lock(consoleMutex);
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
   DWORD mode = 0;
@@ -114,7 +116,7 @@ void ConsoleWrite(const char* bytes, std::size_t length) {
 
 void ConsoleFlush() {
   // Writes are unbuffered; only a lead byte still waiting for its second byte is put out.
-  std::lock_guard<std::mutex> lock(consoleMutex);
+  MutexLock lock(consoleMutex);
   if (pendingLeadByte < 0) return;
   const char lead = static_cast<char>(pendingLeadByte);
   pendingLeadByte = -1;

@@ -21,10 +21,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "common/thread_annotations.h"
 #include "platform/net.h"
 #include "platform/operation_seam.h"
 
@@ -38,14 +39,15 @@ constexpr int kShutdownBoth = 2;
 // longest time a Close from another thread takes to end a blocked call.
 constexpr long kWaitSliceMicroseconds = 100 * 1000;
 
-// The sockets that InterruptSocket has shut down and whose handles are still open.
-std::mutex interruptMutex;
-std::vector<SOCKET> interruptedSockets;
+// The sockets that InterruptSocket has shut down and whose handles are still open. Any thread
+// interrupts, and every waiting call looks: shared under the mutex.
+Mutex interruptMutex;
+std::vector<SOCKET> interruptedSockets GUARDED_BY(interruptMutex);
 // The receive time-outs set by SetReceiveTimeout (milliseconds), under the same lock.
-std::vector<std::pair<SOCKET, DWORD>> receiveTimeouts;
+std::vector<std::pair<SOCKET, DWORD>> receiveTimeouts GUARDED_BY(interruptMutex);
 
 DWORD ReceiveTimeoutOf(SOCKET socket) {
-  std::lock_guard<std::mutex> lock(interruptMutex);
+  MutexLock lock(interruptMutex);
   for (const auto& entry : receiveTimeouts) {
     if (entry.first == socket) return entry.second;
   }
@@ -53,7 +55,7 @@ DWORD ReceiveTimeoutOf(SOCKET socket) {
 }
 
 bool IsInterrupted(SOCKET socket) {
-  std::lock_guard<std::mutex> lock(interruptMutex);
+  MutexLock lock(interruptMutex);
   return std::find(interruptedSockets.begin(), interruptedSockets.end(), socket) !=
          interruptedSockets.end();
 }
@@ -127,6 +129,29 @@ void FromSockaddr(const sockaddr_in& in, Ipv4Address* address) {
   std::memcpy(address->zero, in.sin_zero, sizeof(address->zero));
 }
 
+// Stores WSAGetLastError and the system's text for it (on one line) in `error`, when given. The
+// code stays the thread's last error: the service ends with it after a refused start.
+void SetError(NetError* error) {
+  const DWORD code = static_cast<DWORD>(WSAGetLastError());
+  if (error == nullptr) return;
+  char buffer[256];
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, code, 0, buffer, sizeof(buffer), nullptr);
+  std::string text;
+  for (DWORD i = 0; i < length && buffer[i] != '\0'; ++i) {
+    const char c = buffer[i];
+    if (c == '\r' || c == '\n') {
+      if (!text.empty() && text.back() != ' ') text.push_back(' ');
+    } else {
+      text.push_back(c);
+    }
+  }
+  while (!text.empty() && (text.back() == ' ' || text.back() == '.')) text.pop_back();
+  error->code = code;
+  error->text = text.empty() ? "Unknown error" : text;
+  WSASetLastError(static_cast<int>(code));
+}
+
 }  // namespace
 
 bool NetStartup(std::uint16_t version, NetStartupData* data) {
@@ -138,7 +163,7 @@ bool NetStartup(std::uint16_t version, NetStartupData* data) {
 }
 
 void NetCleanup() {
-  std::lock_guard<std::mutex> lock(interruptMutex);
+  MutexLock lock(interruptMutex);
   if (WSACleanup() == SOCKET_ERROR) return;
   // After the process's last clean-up the system has closed every socket, and a new socket may
   // get one of the listed values: only handles that are still sockets stay in the lists.
@@ -158,10 +183,14 @@ void NetCleanup() {
                         receiveTimeouts.end());
 }
 
-SocketHandle TcpSocket() {
+SocketHandle TcpSocket(NetError* error) {
   const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (socket == INVALID_SOCKET) return kInvalidSocket;
+  if (socket == INVALID_SOCKET) {
+    SetError(error);
+    return kInvalidSocket;
+  }
   if (!SetNonBlocking(socket)) {
+    SetError(error);
     ::closesocket(socket);
     return kInvalidSocket;
   }
@@ -171,14 +200,20 @@ SocketHandle TcpSocket() {
 // No SO_REUSEADDR: on Windows it would let a second socket take a port that another one listens
 // on. Without it a port whose old connections linger in TIME_WAIT can be listened on again at
 // once (so under Wine 8 too).
-bool Bind(SocketHandle socket, const Ipv4Address& address) {
+bool Bind(SocketHandle socket, const Ipv4Address& address, NetError* error) {
   const sockaddr_in in = ToSockaddr(address);
-  return ::bind(ToSocket(socket), reinterpret_cast<const sockaddr*>(&in), sizeof(in)) !=
-         SOCKET_ERROR;
+  if (::bind(ToSocket(socket), reinterpret_cast<const sockaddr*>(&in), sizeof(in)) !=
+      SOCKET_ERROR) {
+    return true;
+  }
+  SetError(error);
+  return false;
 }
 
-bool ListenOn(SocketHandle socket, int backlog) {
-  return ::listen(ToSocket(socket), backlog) != SOCKET_ERROR;
+bool ListenOn(SocketHandle socket, int backlog, NetError* error) {
+  if (::listen(ToSocket(socket), backlog) != SOCKET_ERROR) return true;
+  SetError(error);
+  return false;
 }
 
 SocketHandle AcceptOn(SocketHandle listener, Ipv4Address* peer) {
@@ -278,7 +313,7 @@ void CloseSocket(SocketHandle socket) {
   {
     // Forgotten before the value is released, so that a new socket that gets it is not taken
     // for interrupted.
-    std::lock_guard<std::mutex> lock(interruptMutex);
+    MutexLock lock(interruptMutex);
     interruptedSockets.erase(std::remove(interruptedSockets.begin(), interruptedSockets.end(), s),
                              interruptedSockets.end());
     receiveTimeouts.erase(
@@ -306,7 +341,7 @@ void SendWithoutDelay(SocketHandle socket) {
 // when the time-out passes without a byte.
 bool SetReceiveTimeout(SocketHandle socket, std::uint32_t milliseconds) {
   const SOCKET s = ToSocket(socket);
-  std::lock_guard<std::mutex> lock(interruptMutex);
+  MutexLock lock(interruptMutex);
   for (auto& entry : receiveTimeouts) {
     if (entry.first == s) {
       entry.second = milliseconds;
@@ -324,7 +359,7 @@ void InterruptSocket(SocketHandle socket) {
   if (socket == kInvalidSocket) return;
   const SOCKET s = ToSocket(socket);
   {
-    std::lock_guard<std::mutex> lock(interruptMutex);
+    MutexLock lock(interruptMutex);
     if (std::find(interruptedSockets.begin(), interruptedSockets.end(), s) ==
         interruptedSockets.end()) {
       interruptedSockets.push_back(s);
