@@ -143,16 +143,10 @@ class Direction {
         ::shutdown(to_, SHUT_WR);
         return;
       }
-      std::size_t done = 0;
-      while (done < chunk.length) {
-        const ssize_t sent =
-            ::send(to_, chunk.bytes.data() + done, chunk.length - done, MSG_NOSIGNAL);
-        if (sent <= 0) {
-          Stop();
-          ::shutdown(from_, SHUT_RDWR);
-          return;
-        }
-        done += static_cast<std::size_t>(sent);
+      if (!SendAll(to_, chunk.bytes.data(), chunk.length)) {
+        Stop();
+        ::shutdown(from_, SHUT_RDWR);
+        return;
       }
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -244,16 +238,10 @@ void Pass(int from, int to) {
   for (;;) {
     const ssize_t got = ::recv(from, block.data(), block.size(), 0);
     if (got <= 0) break;
-    std::size_t done = 0;
-    while (done < static_cast<std::size_t>(got)) {
-      const ssize_t sent =
-          ::send(to, block.data() + done, static_cast<std::size_t>(got) - done, MSG_NOSIGNAL);
-      if (sent <= 0) {
-        ::shutdown(from, SHUT_RDWR);
-        ::shutdown(to, SHUT_RDWR);
-        return;
-      }
-      done += static_cast<std::size_t>(sent);
+    if (!SendAll(to, block.data(), static_cast<std::size_t>(got))) {
+      ::shutdown(from, SHUT_RDWR);
+      ::shutdown(to, SHUT_RDWR);
+      return;
     }
   }
   ::shutdown(to, SHUT_WR);

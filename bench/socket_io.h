@@ -6,18 +6,13 @@
 
 #include <cstddef>
 
+#include "tests/support/send_all.h"
+
 namespace quarv::bench {
 
-// Sends all `length` bytes; false when the peer is gone.
-inline bool SendAll(int fd, const char* data, std::size_t length) {
-  while (length > 0) {
-    const ssize_t done = ::send(fd, data, length, MSG_NOSIGNAL);
-    if (done <= 0) return false;
-    data += done;
-    length -= static_cast<std::size_t>(done);
-  }
-  return true;
-}
+// Sends all `length` bytes; false when the peer is gone. The one whole send of the tests and
+// benchmarks (header-only, so the benchmarks need no test library).
+using quarv::test::SendAll;
 
 // Receives exactly `length` bytes; false when the stream ends first.
 inline bool RecvAll(int fd, char* data, std::size_t length) {

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <system_error>
+#include <vector>
 
 namespace quarv::fuzz {
 
@@ -27,12 +29,26 @@ inline constexpr auto kHangLimit = std::chrono::seconds(20);
   std::abort();
 }
 
-// A directory of its own under the system's temporary directory, for the whole fuzz run.
+// A directory of its own under the system's temporary directory, for the whole fuzz run, and
+// removed with its content when the run ends: the fuzzer ends a run with exit(), which destroys
+// the owner below (an abort on a finding leaves it, with the finding).
 inline std::filesystem::path ScratchDirectory(const char* name) {
+  struct Owner {
+    Owner() = default;
+    Owner(const Owner&) = delete;
+    Owner& operator=(const Owner&) = delete;
+    ~Owner() {
+      std::error_code error;
+      for (const auto& dir : dirs) std::filesystem::remove_all(dir, error);
+    }
+    std::vector<std::filesystem::path> dirs;
+  };
+  static Owner owner;
   std::string pattern =
       (std::filesystem::temp_directory_path() / (std::string("quarv-") + name + "-XXXXXX"))
           .string();
   if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+  owner.dirs.emplace_back(pattern);
   return pattern;
 }
 

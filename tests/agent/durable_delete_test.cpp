@@ -16,7 +16,7 @@
 #include "platform/console.h"
 #include "platform/file.h"
 #include "platform/operation_seam.h"
-#include "tests/agent/fake_service.h"
+#include "tests/support/fake_service.h"
 #include "tests/support/test_support.h"
 
 namespace quarv::test {

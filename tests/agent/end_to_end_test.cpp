@@ -7,8 +7,8 @@
 #include <string>
 #include <thread>
 
-#include "tests/agent/fake_service.h"
 #include "tests/support/agent_process.h"
+#include "tests/support/fake_service.h"
 #include "tests/support/service_process.h"
 #include "tests/support/settings_file.h"
 

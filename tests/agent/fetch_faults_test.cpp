@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "common/md5.h"
-#include "tests/agent/fake_service.h"
+#include "common/protocol.h"
 #include "tests/support/agent_process.h"
+#include "tests/support/fake_service.h"
 
 namespace quarv::test {
 namespace {

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/faults/fault_proxy.h"
 #include "tests/support/agent_process.h"
+#include "tests/support/fault_proxy.h"
 #include "tests/support/service_process.h"
 
 namespace quarv::test {

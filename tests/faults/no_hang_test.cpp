@@ -11,7 +11,7 @@
 #include <string>
 
 #include "agent/fetch_agent.h"
-#include "tests/faults/fault_proxy.h"
+#include "tests/support/fault_proxy.h"
 #include "tests/support/service_process.h"
 
 namespace quarv::test {

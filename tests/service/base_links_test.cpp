@@ -133,12 +133,13 @@ class NamespaceChild {
     if (::pipe2(report, O_CLOEXEC) != 0) return Fail(why, "pipe", errno);
     const std::string source = from.string();
     const std::string target = over.string();
+    const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ < 0) return Fail(why, "fork", errno);
     if (pid_ == 0) {
       // Only system calls from here on: this process has threads.
       ::close(report[0]);
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(1);
       ::alarm(60);
       unsigned char step = 0;
       int error = 0;

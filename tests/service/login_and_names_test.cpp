@@ -1,4 +1,5 @@
 // The pieces under the protocol: challenge, token comparison, name rules, base prefix.
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <set>
@@ -17,10 +18,17 @@
 namespace quarv {
 namespace {
 
-TEST(ChallengeTest, SixteenLettersFromAToYAndEveryLetterOccurs) {
-  std::set<char> letters;
+// 100,000 challenges: 1.6 million letters, 64,000 of each expected (standard deviation about
+// 250). Each count must lie within 3 % (about 7.7 deviations: a false alarm about once in 10^13
+// runs). A draw that keeps one byte value it should reject makes one letter 11/251 instead of
+// 1/25 likely (+9.6 %, about 25 deviations); a plain modulo of every byte makes six letters
+// 11/256 likely (+7.4 %, about 19 deviations).
+TEST(ChallengeTest, SixteenLettersFromAToYEachEquallyLikely) {
+  constexpr int kChallenges = 100000;
+  constexpr double kExpected = kChallenges * 16.0 / 25;
+  std::array<int, 25> counts{};
   std::set<std::string> challenges;
-  for (int i = 0; i < 400; ++i) {
+  for (int i = 0; i < kChallenges; ++i) {
     char challenge[kChallengeBufferSize];
     std::memset(challenge, '#', sizeof challenge);
     ASSERT_TRUE(FileServer::MakeChallenge(challenge));
@@ -28,14 +36,14 @@ TEST(ChallengeTest, SixteenLettersFromAToYAndEveryLetterOccurs) {
     for (int j = 0; j < 16; ++j) {
       ASSERT_GE(challenge[j], 'a');
       ASSERT_LE(challenge[j], 'y');
-      letters.insert(challenge[j]);
+      ++counts[static_cast<std::size_t>(challenge[j] - 'a')];
     }
-    challenges.insert(challenge);
+    if (i < 400) challenges.insert(challenge);
   }
-  // 6400 letters: all 25 show up (a missing one would be a broken draw), none repeats a whole
-  // challenge.
-  EXPECT_EQ(letters.size(), 25u);
-  EXPECT_EQ(challenges.size(), 400u);
+  for (std::size_t letter = 0; letter < counts.size(); ++letter) {
+    EXPECT_NEAR(counts[letter], kExpected, kExpected * 0.03) << static_cast<char>('a' + letter);
+  }
+  EXPECT_EQ(challenges.size(), 400u);  // no whole challenge repeats
 }
 
 TEST(TokenTest, TokenIsUpperCaseMd5OfChallengeColonPassword) {

@@ -41,6 +41,7 @@ class InProcessServer {
     return port_ != 0;
   }
   void Stop() { server_.Stop(); }
+  FileServer& server() { return server_; }
 
   std::uint16_t port() const { return port_; }
   const fs::path& base() const { return base_; }

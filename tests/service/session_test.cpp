@@ -1,8 +1,10 @@
 // The session layer: challenge, login, status lines by state, QUIT, line rules.
+#include <atomic>
 #include <cctype>
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/service/service_test_support.h"
@@ -222,6 +224,68 @@ TEST(LoginPacingTest, GuessingIsSlowedServiceWideAndTheRightTokenIsNot) {
   const auto stopping = std::chrono::steady_clock::now();
   server.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - stopping, 1s);
+}
+
+// Wrong tokens booked far ahead put the next free turn seconds away (the sessions above can
+// book only about 200 ms, too little to tell a waiting right token from a busy machine). The
+// right token is let in at once all the same, a wrong one waits, and a stop ends every wait at
+// once, the session's too.
+TEST(LoginPacingTest, TheRightTokenSkipsTurnsBookedSecondsAheadAndAStopEndsEveryWait) {
+  InProcessServer server;
+  ASSERT_TRUE(server.Start(kPassword));
+  RawClient right;
+  RawClient wrong;
+  ASSERT_TRUE(right.Connect(server.port()));
+  ASSERT_TRUE(wrong.Connect(server.port()));
+  ASSERT_TRUE(right.Send("HELO\r\n"));
+  const std::string token = TokenFor(right.ReadLine(), kPassword);
+
+  // Each thread holds one turn, as a session answering a wrong token does: 300 turns of 20 ms
+  // put the next free one six seconds away.
+  constexpr int kBooked = 300;
+  std::atomic<int> calling{0};
+  std::atomic<int> granted{0};
+  std::vector<std::jthread> booked;
+  for (int i = 0; i < kBooked; ++i) {
+    booked.emplace_back([&] {
+      ++calling;
+      if (server.server().AwaitFailedLoginTurn()) ++granted;
+    });
+  }
+  for (int wait = 0; wait < 1000 && calling.load() < kBooked; ++wait) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_EQ(calling.load(), kBooked);
+  std::this_thread::sleep_for(200ms);  // the last callers take their turns
+
+  const auto asked = std::chrono::steady_clock::now();
+  ASSERT_TRUE(right.Send("ENTER " + token + "\r\n"));
+  EXPECT_EQ(right.ReadLine(), "200 Welcome.\r\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+
+  ASSERT_TRUE(wrong.Send("ENTER 0123456789ABCDEF0123456789ABCDEF\r\n"));
+  EXPECT_EQ(wrong.ReadLine(1s), "");  // its turn comes after the booked ones
+
+  const auto stopping = std::chrono::steady_clock::now();
+  server.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 2s);
+  for (auto& thread : booked) thread.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 2s);
+  EXPECT_LT(granted.load(), kBooked);  // the later turns were ended by the stop
+  EXPECT_EQ(wrong.ReadAll(2s), "");    // closed without an answer
+}
+
+// A server started again after a stop (a pause and a continue) answers wrong tokens again,
+// rather than ending their sessions as during the stop.
+TEST(LoginPacingTest, AfterAStopAndAStartWrongTokensAreAnsweredAgain) {
+  InProcessServer server;
+  ASSERT_TRUE(server.Start(kPassword));
+  server.Stop();
+  ASSERT_TRUE(server.Start(kPassword));
+  RawClient client;
+  ASSERT_TRUE(client.Connect(server.port()));
+  ASSERT_TRUE(client.Send("ENTER 0123456789ABCDEF0123456789ABCDEF\r\n"));
+  EXPECT_EQ(client.ReadLine(), "401 Unauthorized.\r\n");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Child processes through fork and execve; counts from /proc.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -84,9 +85,14 @@ bool Process::Start(const std::vector<std::string>& argv, const fs::path& workDi
   for (const auto& variable : environment) envp.push_back(const_cast<char*>(variable.c_str()));
   envp.push_back(nullptr);
   const std::string dir = workDir.string();
+  const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) return false;
   if (pid == 0) {
+    // The child dies with the test (killed, aborted, timed out), never running on without it.
+    // The signal comes when the thread that forked ends: tests start children on their main
+    // thread. A parent gone before the call is seen by the new parent's pid.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) _exit(124);
     const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int in = ::open("/dev/null", O_RDONLY);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tests/support/send_all.h"
 #include "tests/support/test_support.h"
 #include "tests/support/test_support_os.h"
 
@@ -93,13 +94,7 @@ bool RawClient::Connect(std::uint16_t port, const char* host) {
 }
 
 bool RawClient::Send(const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t sent = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    done += static_cast<std::size_t>(sent);
-  }
-  return true;
+  return SendAll(fd_, bytes);
 }
 
 void RawClient::Close() {

@@ -6,10 +6,9 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <climits>
 #include <cstring>
 
+#include "tests/support/send_all.h"
 #include "tests/support/test_support.h"
 #include "tests/support/test_support_os.h"
 
@@ -131,14 +130,7 @@ bool RawClient::Connect(std::uint16_t port, const char* host) {
 }
 
 bool RawClient::Send(const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const int chunk = static_cast<int>(std::min<std::size_t>(bytes.size() - done, INT_MAX));
-    const int sent = ::send(ToSocket(fd_), bytes.data() + done, chunk, 0);
-    if (sent <= 0) return false;
-    done += static_cast<std::size_t>(sent);
-  }
-  return true;
+  return SendAll(fd_, bytes);
 }
 
 void RawClient::Close() {
