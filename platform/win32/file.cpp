@@ -10,6 +10,7 @@
 #include "platform/operation_seam.h"
 #include "platform/paths.h"
 #include "platform/win32/beneath.h"
+#include "platform/win32/error_text.h"
 
 namespace quarv::platform {
 
@@ -40,29 +41,10 @@ FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
           MakeWide(info.nFileSizeLow, info.nFileSizeHigh), FromFiletime(info.ftLastWriteTime)};
 }
 
-// The system's text for an error code, on one line: line ends become blanks, and trailing blanks
-// are dropped. Empty when the system has no text for it.
-std::string ErrorText(DWORD code) {
-  char buffer[256];
-  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                      nullptr, code, 0, buffer, sizeof(buffer), nullptr);
-  std::string text;
-  for (DWORD i = 0; i < length && buffer[i] != '\0'; ++i) {
-    const char c = buffer[i];
-    if (c == '\r' || c == '\n') {
-      if (!text.empty() && text.back() != ' ') text.push_back(' ');
-    } else {
-      text.push_back(c);
-    }
-  }
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
-}
-
 void SetError(SystemError* error, DWORD code) {
   if (error == nullptr) return;
   error->code = code;
-  error->text = ErrorText(code);
+  error->text = win32::ErrorText(code);
 }
 
 // Opens the file at `path` for sending, or fails with the error set. Write access is asked for

@@ -28,6 +28,7 @@
 #include "common/thread_annotations.h"
 #include "platform/net.h"
 #include "platform/operation_seam.h"
+#include "platform/win32/error_text.h"
 
 namespace quarv::platform {
 
@@ -134,18 +135,7 @@ void FromSockaddr(const sockaddr_in& in, Ipv4Address* address) {
 void SetError(NetError* error) {
   const DWORD code = static_cast<DWORD>(WSAGetLastError());
   if (error == nullptr) return;
-  char buffer[256];
-  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                      nullptr, code, 0, buffer, sizeof(buffer), nullptr);
-  std::string text;
-  for (DWORD i = 0; i < length && buffer[i] != '\0'; ++i) {
-    const char c = buffer[i];
-    if (c == '\r' || c == '\n') {
-      if (!text.empty() && text.back() != ' ') text.push_back(' ');
-    } else {
-      text.push_back(c);
-    }
-  }
+  std::string text = win32::ErrorText(code);
   while (!text.empty() && (text.back() == ' ' || text.back() == '.')) text.pop_back();
   error->code = code;
   error->text = text.empty() ? "Unknown error" : text;
