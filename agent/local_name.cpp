@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "agent/fetch_agent.h"
+#include "agent/requests.h"
 #include "platform/module_path.h"
 
 namespace quarv::agent {

@@ -57,6 +57,7 @@ enum class Message {
   TransferComplete,
   DigestLine,
   DigestMismatch,
+  PartialFileStale,
   RenameFailed,
   BodyConnectionLost,
 };
@@ -111,6 +112,8 @@ inline constexpr std::array kMessages{
     MessageEntry{Message::TransferComplete, "*\nファイルの転送が完了しました。\n"},
     MessageEntry{Message::DigestLine, "%s\n"},
     MessageEntry{Message::DigestMismatch, "MD5が一致しません。ファイルを削除します。\n"},
+    MessageEntry{Message::PartialFileStale,
+                 "ファイルが一覧の取得後に変更されました。受信済みのファイルを削除します。\n"},
     MessageEntry{Message::RenameFailed, "ファイルのリネームに失敗しました。スキップします。"},
     MessageEntry{Message::BodyConnectionLost, "接続が切断されました。中断します。\n"},
 };

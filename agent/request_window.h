@@ -9,9 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
+
+#include "agent/pending_file.h"
 
 namespace quarv::agent {
 
@@ -23,6 +24,11 @@ inline constexpr std::size_t kAheadFiles = 2048;
 inline constexpr std::size_t kAheadRefill = kAheadFiles - 128;
 inline constexpr std::size_t kAheadBytes = std::size_t{128} * 1024;
 
+// With DELETEFILE, a listed file larger than this is asked for only once no DELE reply is
+// outstanding, so that its progress shows as it arrives; smaller files go ahead past outstanding
+// DELEs, their console output held until the replies are read.
+inline constexpr std::uint64_t kLargestFileAheadOfDeletes = std::uint64_t{1024} * 1024;
+
 // Whether the request of a pending file may go ahead.
 enum class AheadChoice {
   Never,     // the file is never asked for (its fetch refuses the name): passed over
@@ -30,16 +36,16 @@ enum class AheadChoice {
   Ahead,     // its request may go ahead, with the offset the choice gives
 };
 
+// The window of one pass. It owns which requests went ahead and with which offsets; it needs the
+// pass's pending files and the local base prefix, which must outlive it, and reads the names of
+// the files from the one being fetched on. It forms no line itself (FileFetch::AheadRequest).
+// Single-threaded: the agent's one thread makes every call.
 class RequestWindow {
  public:
-  // Says whether the request of a pending file may go ahead, and with which offset (`*offset`,
-  // 0 unless set).
-  using Chooser =
-      std::function<AheadChoice(std::size_t index, const std::string& name, std::uint64_t* offset)>;
-
-  // A window over a pass's `fileCount` pending files.
-  explicit RequestWindow(std::size_t fileCount)
-      : wentAhead_(fileCount, false), offsets_(fileCount, 0) {}
+  // A window over `pending`, fetched into the local base `localBase`; with `deleting`
+  // (DELETEFILE) a large file never goes ahead past an outstanding DELE.
+  RequestWindow(const std::vector<PendingFile>& pending, const std::string& localBase,
+                bool deleting);
 
   // Whether the request of pending file `index` went ahead.
   bool WentAhead(std::size_t index) const { return wentAhead_[index]; }
@@ -47,24 +53,36 @@ class RequestWindow {
   std::uint64_t OffsetAhead(std::size_t index) const { return offsets_[index]; }
 
   // Before pending file `index` is fetched: when the window is due for a refill, takes in the
-  // requests of the files from `index` on, in order, as far as `choose` lets them go ahead and
-  // the window has room. Returns their lines, to be sent together (empty: none).
-  std::string Refill(std::size_t index, const std::vector<std::string>& pending,
-                     const Chooser& choose);
+  // requests of the files from `index` on, in order, as far as their choice lets them go ahead
+  // and the window has room. Returns their lines, to be sent together (empty: none).
+  std::string Refill(std::size_t index);
+  // Sent together with the DELE of the file before it: pending file `index` goes ahead when its
+  // choice lets it, however large, since its reply comes after the DELE's and nothing is held
+  // while its body arrives. Returns its lines (empty: none).
+  std::string TakeBesideDelete(std::size_t index);
   // The first pending file, from `index` on, whose request has not been considered for the window
   // yet: every request of a file before it that went ahead has been sent.
   std::size_t NextToConsider(std::size_t index) const {
     return considered_ > index ? considered_ : index;
   }
-  // Takes the request of pending file `index`, named `name`, with its `offset` into the window;
-  // its lines are appended to `requests`.
-  void Take(std::size_t index, const std::string& name, std::string* requests,
-            std::uint64_t offset = 0);
   // Pending file `index`, named `name`, is done with: a request of it that went ahead leaves the
   // window.
   void Done(std::size_t index, const std::string& name);
 
  private:
+  // The one chooser: whether the request of pending file `index` may go ahead, and with which
+  // offset (`*offset`, 0 unless set). A name that is fetched (safe, its paths fit) goes ahead:
+  // without a partial file for the whole file; with one, for the offset the resume would take if
+  // the header said what the list said (the fetch checks that against the header). Unless
+  // `besideDelete`, with DELETEFILE a large file goes in lock step.
+  AheadChoice Choose(std::size_t index, bool besideDelete, std::uint64_t* offset) const;
+  // Takes the request of pending file `index` with its `offset` into the window; its lines are
+  // appended to `requests`.
+  void Take(std::size_t index, std::string* requests, std::uint64_t offset);
+
+  const std::vector<PendingFile>& pending_;
+  const std::string& localBase_;
+  const bool deleting_;
   std::vector<bool> wentAhead_;
   // The offset each request that went ahead asked for.
   std::vector<std::uint64_t> offsets_;

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 
 #include "common/protocol.h"
@@ -12,6 +11,7 @@ namespace quarv::agent {
 inline constexpr char kHeloRequest[] = "HELO\r\n";
 inline constexpr char kListRequest[] = "LIST\r\n";
 inline constexpr char kQuitRequest[] = "QUIT\r\n";
+// The GET lines are formed with the rest of the GET exchange (file_fetch.cpp).
 inline constexpr char kGetCommand[] = "GET ";
 inline constexpr char kDeleteCommand[] = "DELE ";
 inline constexpr char kEnterCommand[] = "ENTER ";
@@ -23,15 +23,9 @@ inline constexpr std::size_t kLongestGetName =
 inline constexpr std::size_t kLongestDeleteName =
     static_cast<std::size_t>(kLongestRequestLine) - (sizeof kDeleteCommand - 1);
 
-// "GET <name>\r\n".
-std::string GetRequest(const std::string& name);
 // "DELE <name>\r\n".
 std::string DeleteRequest(const std::string& name);
 // "ENTER <token>\r\n".
 std::string EnterRequest(const std::string& token);
-// The offset line: "Offset: <low> <high>\r\n".
-std::string OffsetRequest(std::uint64_t offset);
-// A GET sent ahead: the request together with its offset line.
-std::string GetAheadRequest(const std::string& name, std::uint64_t offset);
 
 }  // namespace quarv::agent

@@ -633,12 +633,14 @@ TEST_F(FetchFaultsTest, FileChangedAfterTheListIsNeverResumedAtTheListedOffset) 
 
   const std::string out = agent.Run();
   const std::string stale =
-      "ファイルの転送を開始します...\nMD5が一致しません。ファイルを削除します。\n\n";
+      "ファイルの転送を開始します...\n"
+      "ファイルが一覧の取得後に変更されました。受信済みのファイルを削除します。\n\n";
   EXPECT_TRUE(Contains(out, "（約29KB）\n" + stale + "c.txtを転送します。\n")) << out;
   EXPECT_TRUE(Contains(out, "（約8KB）\n" + stale.substr(0, stale.size() - 1) +
                                 "切断しました。\n----------------------------\nTry[2/2]\n"))
       << out;
   EXPECT_FALSE(Contains(out, "再開します")) << out;
+  EXPECT_FALSE(Contains(out, "MD5が一致しません")) << out;
   EXPECT_EQ(RequestsOf(service, {"GET ", "Offset:", "DELE "}),
             (std::vector<std::string>{"GET a.txt", "Offset: 0 0", "GET b.bin", "Offset: 12000 0",
                                       "GET c.txt", "Offset: 0 0", "GET d.bin", "Offset: 15000 0",
