@@ -67,18 +67,21 @@ On Debian it installs what it needs when it is missing (apt-get; run as root or 
 iproute2 for ss).
 Exit status: 0 when every transfer arrived whole, 1 otherwise.
 """
+import collections
 import contextlib
 import os
 import random
 import re
 import shutil
-import signal
-import socket
 import subprocess
 import sys
 import threading
 import time
+import types
 from pathlib import Path
+
+from quarv_scripts import (interrupt_on_sigterm, port_open, read, start, stop, wait_for_line,
+                           wait_for_port, work_directory)
 
 ROOT = Path(__file__).resolve().parent.parent
 MIB = 1024 * 1024
@@ -128,6 +131,93 @@ class Settings:
     @staticmethod
     def size(set_name):
         return MEDIUM_SIZE if set_name.startswith("medium") else SMALL_SIZE
+
+    def bytes(self, size):
+        """The bytes a figure carries, by the size of the table: "big", "half" (the resume) or
+        a set."""
+        if size == "big":
+            return self.big_size
+        if size == "half":
+            return self.half_size
+        if size == "ten":
+            return 10 * self.ten_size
+        if size == "delete":
+            return self.delete_count * MEDIUM_SIZE
+        return self.count(size) * self.size(size)
+
+    def label(self, figure):
+        """A figure's label with the sizes and counts of this run."""
+        return figure.label.format(big_mib=self.big_size // MIB, half_mib=self.half_size // MIB,
+                                   medium_count=self.medium_count, small_count=self.small_count,
+                                   delete_count=self.delete_count)
+
+
+# --- The figures ---------------------------------------------------------------------------------
+# Each figure once: its name (in the BENCH lines and the tables), its label ({big_mib} and the
+# like filled in by Settings.label), the bytes it carries (Settings.bytes), the rsync figure it is
+# compared with, whether it is shown as a rate or a time on loopback, and the figure of the delay
+# line alone carrying as many bytes. Seconds are kept under the name, or name@rtt through the
+# delay line; a name the table does not hold is a KeyError where it is recorded or read.
+Figure = collections.namedtuple("Figure", "name label size peer kind line")
+FIGURES = (
+    Figure("ceiling_small", "ceiling, 10240-byte blocks", "big", "", "rate", ""),
+    Figure("ceiling_large", "ceiling, 240 KiB blocks", "big", "", "rate", ""),
+    Figure("rsync_big", "rsync md5, 1 file of {big_mib} MiB", "big", "", "rate", "line_big"),
+    Figure("quarv_big", "Quarv, 1 file of {big_mib} MiB", "big", "rsync_big", "rate",
+           "line_big"),
+    Figure("rsync_resume", "rsync --append, second half", "half", "", "time", "line_resume"),
+    Figure("rsync_resume_md5", "rsync --append md5, second half", "half", "", "time",
+           "line_resume"),
+    Figure("quarv_resume", "Quarv resume, second half", "half", "rsync_resume", "time",
+           "line_resume"),
+    Figure("rsync_medium", "rsync, {medium_count} x 100 KiB", "medium", "", "time", ""),
+    Figure("quarv_medium", "Quarv, {medium_count} x 100 KiB", "medium", "rsync_medium", "time",
+           ""),
+    Figure("rsync_small", "rsync, {small_count} x 1 KiB", "small", "", "time", ""),
+    Figure("quarv_small", "Quarv, {small_count} x 1 KiB", "small", "rsync_small", "time", ""),
+    Figure("quarv_ten", "Quarv, 10 agents at once", "ten", "", "rate", ""),
+    Figure("quarv_keep", "Quarv, {delete_count} x 100 KiB, kept", "delete", "", "time", ""),
+    Figure("quarv_delete", "Quarv, the same with DELETEFILE=Yes", "delete", "", "time", ""),
+    # Through the delay line only.
+    Figure("rsync_medium_move", "rsync, {medium_count} x 100 KiB, moved", "medium_move", "",
+           "time", ""),
+    Figure("quarv_medium_move", "Quarv, {medium_count} x 100 KiB, moved", "medium_move",
+           "rsync_medium_move", "time", ""),
+    Figure("rsync_small_move", "rsync, {small_count} x 1 KiB, moved", "small_move", "", "time",
+           ""),
+    Figure("quarv_small_move", "Quarv, {small_count} x 1 KiB, moved", "small_move",
+           "rsync_small_move", "time", ""),
+    Figure("line_resume", "the line alone, {half_mib} MiB", "half", "", "time", ""),
+    Figure("line_big", "the line alone, {big_mib} MiB", "big", "", "time", ""),
+    # Each side alone against a null peer.
+    Figure("side_service", "service sending {big_mib} MiB, receiver discards", "big", "", "rate",
+           ""),
+    Figure("side_agent", "agent fetching {big_mib} MiB, sender from memory", "big", "", "rate",
+           ""),
+)
+FIGURE = {figure.name: figure for figure in FIGURES}
+# The names as attributes, for the measuring code: a misspelt one is an AttributeError.
+NAME = types.SimpleNamespace(**{name: name for name in FIGURE})
+assert all(name in FIGURE for figure in FIGURES for name in (figure.peer, figure.line) if name)
+
+
+def figure_of(key):
+    """The figure of a key of the seconds (NAME or NAME@RTT); a KeyError for a name not in the
+    table."""
+    return FIGURE[key.partition("@")[0]]
+
+
+def figures(*names):
+    return tuple(FIGURE[name] for name in names)
+
+
+# The rows of the loopback table, in order; the big-file figures through the delay line, in the
+# order they are measured and shown.
+LOOPBACK = figures("ceiling_small", "ceiling_large", "rsync_big", "quarv_big", "rsync_resume",
+                   "rsync_resume_md5", "quarv_resume", "rsync_medium", "quarv_medium",
+                   "rsync_small", "quarv_small", "quarv_ten", "quarv_keep", "quarv_delete")
+DELAY_BULK = figures("line_resume", "rsync_resume", "rsync_resume_md5", "quarv_resume",
+                     "line_big", "rsync_big", "quarv_big")
 
 
 # --- Arithmetic as the figures print it ----------------------------------------------------------
@@ -296,14 +386,6 @@ class SocketSampler:
             self.thread.join()
 
 
-def port_open(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=5):
-            return True
-    except OSError:
-        return False
-
-
 def warm(*directories):
     """Reads the sources again, so that a run takes them from the page cache; and writes back
     what earlier runs left dirty, so that no run pays for another's writeback."""
@@ -356,28 +438,26 @@ class Bench:
         self.cpu = {}  # figure: per repetition, its seconds and each process's CPU seconds
         self.buffers = {}  # figure: the largest socket buffers seen by SocketSampler
         self.move_sets = ["medium_move", "small_move"] if settings.rtt_list else []
-        self.seconds, self.agent_rss, self.service_rss, self.bytes_of = {}, {}, {}, {}
+        self.seconds, self.agent_rss, self.service_rss = {}, {}, {}
         self.failures = 0
         self.md5 = {}
         self.machine = []
 
     # --- Processes -------------------------------------------------------------------------------
     def start(self, args, output, env=None):
-        with open(output, "wb") as out:
-            process = subprocess.Popen([str(a) for a in args], stdin=subprocess.DEVNULL,
-                                       stdout=out, stderr=subprocess.STDOUT, env=env)
+        process = start(args, output, env)
         self.started.append(process)
         return process
 
-    def stop_one(self, process):
-        if process.poll() is None:
-            process.terminate()
-        process.wait()
-
     def stop_all(self):
-        for process in self.started:
-            self.stop_one(process)
+        stop(*self.started)
         self.started = []
+
+    @staticmethod
+    def could_not_start(args, output):
+        print(f"could not start: {' '.join(map(str, args))}", file=sys.stderr)
+        sys.stderr.write(read(output).decode(errors="replace"))
+        sys.exit(1)
 
     def start_server(self, configure, log, args):
         """Starts a server on a free port picked at random: configure(port) writes its settings;
@@ -389,32 +469,19 @@ class Bench:
                 continue
             configure(port)
             process = self.start(args, log, env)
-            for _ in range(100):
-                if port_open(port) and process.poll() is None:
-                    return process, port
-                if process.poll() is not None:
-                    break
-                time.sleep(0.05)
-            self.stop_one(process)
-        print(f"could not start: {' '.join(map(str, args))}", file=sys.stderr)
-        sys.stderr.write(Path(log).read_text(errors="replace"))
-        sys.exit(1)
+            if wait_for_port(port, "open", tries=100, pause=0.05, process=process):
+                return process, port
+            stop(process)
+        self.could_not_start(args, log)
 
     def start_listening(self, output, args):
         """Starts a program that prints "listening PORT" once it accepts connections; the
         process and its port."""
         process = self.start(args, output)
-        for _ in range(200):
-            for line in Path(output).read_text(errors="replace").splitlines():
-                words = line.split()
-                if len(words) > 1 and words[0] == "listening":
-                    return process, int(words[1])
-            if process.poll() is not None:
-                break
-            time.sleep(0.05)
-        print(f"could not start: {' '.join(map(str, args))}", file=sys.stderr)
-        sys.stderr.write(Path(output).read_text(errors="replace"))
-        sys.exit(1)
+        line = wait_for_line(output, b"listening ", tries=200, pause=0.05, process=process)
+        if line is None:
+            self.could_not_start(args, output)
+        return process, int(line.split()[1])
 
     # --- Setting up ------------------------------------------------------------------------------
     def make_data(self):
@@ -474,6 +541,7 @@ class Bench:
 
     # --- Measuring -------------------------------------------------------------------------------
     def record(self, figure, seconds):
+        figure_of(figure)  # a name not in the table fails here, not as an empty line later
         if seconds:
             self.seconds.setdefault(figure, []).append(seconds)
 
@@ -635,7 +703,7 @@ class Bench:
         self.service_port["null"], self.service_pid["null"] = port, sender.pid
         for rep in range(1, s.repeat + 1):
             warm(work / "src/big")
-            out = work / f"log/side_service.{rep}.log"
+            out = work / f"log/{NAME.side_service}.{rep}.log"
             reset_peak_rss(pid)
             # It reads and digests the file once before the clock starts, to check the digest.
             with open(out, "wb") as log:
@@ -646,31 +714,32 @@ class Bench:
                                       600]], stdout=log, stderr=subprocess.STDOUT).returncode
             report = out.read_text(errors="replace")
             if status != 0:
-                self.fail(f"side_service run {rep}: {report.rstrip(chr(10))}")
+                self.fail(f"{NAME.side_service} run {rep}: {report.rstrip(chr(10))}")
             found = re.search(r".* seconds=([0-9.]*) ", report)
-            self.record("side_service", found.group(1) if found else "")
-            self.keep_max(self.service_rss, "side_service", peak_rss(pid))
-            directory = self.fresh("side_agent", rep)
-            self.run_quarv("side_agent", "null", directory)
-            self.service_rss.pop("side_agent", None)  # the null sender's, not a Quarv process's
-            self.check_arrived(directory, 1, s.big_size, f"side_agent run {rep}")
+            self.record(NAME.side_service, found.group(1) if found else "")
+            self.keep_max(self.service_rss, NAME.side_service, peak_rss(pid))
+            directory = self.fresh(NAME.side_agent, rep)
+            self.run_quarv(NAME.side_agent, "null", directory)
+            # The null sender's, not a Quarv process's.
+            self.service_rss.pop(NAME.side_agent, None)
+            self.check_arrived(directory, 1, s.big_size, f"{NAME.side_agent} run {rep}")
             shutil.rmtree(directory)
-        self.stop_one(sender)
+        stop(sender)
 
     def measure_big(self):
         s, work = self.s, self.work
         print(f"One file of {s.big_size // MIB} MiB: ceiling, rsync, Quarv, {s.repeat} times...",
               flush=True)
-        self.bytes_of["big"] = s.big_size
         for rep in range(1, s.repeat + 1):
-            for figure in ("ceiling_small", "ceiling_large", "rsync_big", "quarv_big"):
+            for figure in (NAME.ceiling_small, NAME.ceiling_large, NAME.rsync_big,
+                           NAME.quarv_big):
                 warm(work / "src/big")
                 directory = self.fresh(figure, rep)
-                if figure == "ceiling_small":
+                if figure == NAME.ceiling_small:
                     self.run_ceiling(figure, SMALL_BLOCK, directory)
-                elif figure == "ceiling_large":
+                elif figure == NAME.ceiling_large:
                     self.run_ceiling(figure, LARGE_BLOCK, directory)
-                elif figure == "rsync_big":
+                elif figure == NAME.rsync_big:
                     self.run_rsync(figure, "big/big.bin", directory, "--checksum-choice=md5")
                 else:
                     self.run_quarv(figure, "big", directory)
@@ -681,13 +750,13 @@ class Bench:
         s, work = self.s, self.work
         print(f"Resume of the second half, {s.repeat} times...", flush=True)
         for rep in range(1, s.repeat + 1):
-            for figure in ("rsync_resume", "rsync_resume_md5", "quarv_resume"):
+            for figure in (NAME.rsync_resume, NAME.rsync_resume_md5, NAME.quarv_resume):
                 directory = self.fresh(figure, rep)
-                self.partial_file(directory, figure == "quarv_resume")
+                self.partial_file(directory, figure == NAME.quarv_resume)
                 warm(work / "src/big")
-                if figure == "rsync_resume":
+                if figure == NAME.rsync_resume:
                     self.run_rsync(figure, "big/big.bin", directory, "--append")
-                elif figure == "rsync_resume_md5":
+                elif figure == NAME.rsync_resume_md5:
                     self.run_rsync(figure, "big/big.bin", directory, "--append",
                                    "--checksum-choice=md5")
                 else:
@@ -705,10 +774,9 @@ class Bench:
               f"{s.repeat} times...", flush=True)
         for set_name in ("medium", "small"):
             count, size = s.count(set_name), s.size(set_name)
-            self.bytes_of[set_name] = count * size
             for rep in range(1, s.repeat + 1):
                 for tool in ("rsync", "quarv"):
-                    figure = f"{tool}_{set_name}"
+                    figure = FIGURE[f"{tool}_{set_name}"].name
                     directory = self.fresh(figure, rep)
                     warm(work / "src" / set_name)
                     if tool == "rsync":
@@ -721,27 +789,25 @@ class Bench:
         s, work = self.s, self.work
         print(f"{s.delete_count} files of 100 KiB with DELETEFILE=No and =Yes, {s.repeat} times...",
               flush=True)
-        self.bytes_of["delete"] = s.delete_count * MEDIUM_SIZE
         for rep in range(1, s.repeat + 1):
             for source in sorted((work / "delete-source").iterdir()):
                 shutil.copy(source, work / "src/delete")
-            for figure in ("quarv_keep", "quarv_delete"):
+            for figure in (NAME.quarv_keep, NAME.quarv_delete):
                 directory = self.fresh(figure, rep)
                 warm(work / "src/delete")
-                if figure == "quarv_keep":
+                if figure == NAME.quarv_keep:
                     self.run_quarv(figure, "delete", directory, "No")
                 else:
                     self.run_quarv(figure, "delete", directory, "Yes")
                     if any((work / "src/delete").iterdir()):
                         self.fail(f"{figure} run {rep} left files on the service")
-                self.check_arrived(directory, s.delete_count, self.bytes_of["delete"],
+                self.check_arrived(directory, s.delete_count, s.bytes("delete"),
                                    f"{figure} run {rep}")
 
     def measure_ten(self):
         s, work = self.s, self.work
         print(f"Ten agents at once, one file of {s.ten_size // MIB} MiB each...", flush=True)
-        self.bytes_of["ten"] = 10 * s.ten_size
-        pid = self.service_pid["ten"]
+        figure, pid = NAME.quarv_ten, self.service_pid["ten"]
         for rep in range(1, s.repeat + 1):
             warm(work / "src/ten")
             reset_peak_rss(pid)
@@ -767,14 +833,14 @@ class Bench:
                       for home in homes]
             for agent in agents:
                 agent.wait()
-            self.record("quarv_ten", f"{time.monotonic() - t0:.4f}")
-            self.keep_max(self.service_rss, "quarv_ten", peak_rss(pid))
+            self.record(figure, f"{time.monotonic() - t0:.4f}")
+            self.keep_max(self.service_rss, figure, peak_rss(pid))
             for i, home in enumerate(homes):
                 rss = (home / "rss").read_text().split() if (home / "rss").exists() else []
-                self.keep_max(self.agent_rss, "quarv_ten", rss[-1] if rss else "")
+                self.keep_max(self.agent_rss, figure, rss[-1] if rss else "")
                 fetched = home / f"dst/t{i}.bin"
                 if not fetched.exists() or fetched.stat().st_size != s.ten_size:
-                    self.fail(f"quarv_ten agent {i} run {rep}")
+                    self.fail(f"{figure} agent {i} run {rep}")
             for home in homes:
                 shutil.rmtree(home)
             time.sleep(1)  # the sessions of this round give back their places
@@ -820,11 +886,9 @@ class Bench:
         for rep in range(1, s.repeat + 1):
             for set_name in ["medium", "small"] + self.move_sets:
                 self.delay_line_set(rtt, rep, set_name)
-            for figure in ("line_resume", "rsync_resume", "rsync_resume_md5", "quarv_resume",
-                           "line_big", "rsync_big", "quarv_big"):
-                self.delay_line_bulk(rtt, rep, figure)
-        for line in lines:
-            self.stop_one(line)
+            for figure in DELAY_BULK:
+                self.delay_line_bulk(rtt, rep, figure.name)
+        stop(*lines)
         self.route, self.route_pid = {}, {}
         self.rsync_route, self.rsync_route_pid = 0, 0
         self.line_route, self.line_route_pid, self.sink_pid = 0, 0, 0
@@ -834,22 +898,22 @@ class Bench:
         second half, or the whole file (rsync with MD5, as Quarv), or the line alone carrying as
         many bytes. The socket buffers are sampled in Quarv's first repetition."""
         s, work = self.s, self.work
-        key = f"{figure}@{rtt}"
-        resume = figure.endswith(("_resume", "_resume_md5"))
+        key, size = f"{figure}@{rtt}", FIGURE[figure].size
+        resume = size == "half"
         if figure.startswith("line_"):
-            self.run_line(key, s.half_size if resume else s.big_size)
+            self.run_line(key, s.bytes(size))
             return
         directory = self.fresh(f"{figure}.rtt{rtt}", rep)
         if resume:
-            self.partial_file(directory, figure == "quarv_resume")
+            self.partial_file(directory, figure == NAME.quarv_resume)
         warm(work / "src/big")
         if figure.startswith("quarv_"):
             self.run_quarv(key, "big", directory, sample=rep == 1)
             if resume and RESUMED not in (work / f"log/{key}.log").read_bytes():
                 self.fail(f"{figure} at {rtt} ms run {rep} did not resume")
-        elif figure == "rsync_resume":
+        elif figure == NAME.rsync_resume:
             self.run_rsync(key, "big/big.bin", directory, "--append")
-        elif figure == "rsync_resume_md5":
+        elif figure == NAME.rsync_resume_md5:
             self.run_rsync(key, "big/big.bin", directory, "--append", "--checksum-choice=md5")
         else:
             self.run_rsync(key, "big/big.bin", directory, "--checksum-choice=md5")
@@ -861,9 +925,8 @@ class Bench:
         count, size = self.s.count(set_name), self.s.size(set_name)
         moved = set_name.endswith("_move")
         source = self.work / "src" / set_name
-        self.bytes_of[set_name] = count * size
         for tool in ("rsync", "quarv"):
-            figure = f"{tool}_{set_name}"
+            figure = FIGURE[f"{tool}_{set_name}"].name
             key = f"{figure}@{rtt}"
             directory = self.fresh(f"{figure}.rtt{rtt}", rep)
             if moved:
@@ -884,6 +947,7 @@ class Bench:
 
     # --- Results ---------------------------------------------------------------------------------
     def times(self, key):
+        figure_of(key)
         values = self.seconds.get(key, [])
         return best(values), median(values)
 
@@ -899,9 +963,9 @@ class Bench:
     def report_loopback(self):
         s, md5 = self.s, self.md5
         # The ceiling: the faster of the two block sizes (by the best repetition).
-        ceiling = "ceiling_small"
-        if number(self.times("ceiling_large")[0]) < number(self.times("ceiling_small")[0]):
-            ceiling = "ceiling_large"
+        ceiling = NAME.ceiling_small
+        if number(self.times(NAME.ceiling_large)[0]) < number(self.times(ceiling)[0]):
+            ceiling = NAME.ceiling_large
         ceiling_best, ceiling_median = (mbps(s.big_size, t) for t in self.times(ceiling))
         print()
         print(f"Results ({s.repeat} repetitions each; best / median; ratios are speed ratios, "
@@ -918,56 +982,39 @@ class Bench:
         print(f"{'md5 OpenSSL, 1 MiB blocks':<34} "
               f"{md5['openssl_best'] + ' / ' + md5['openssl_median'] + ' MB/s':>21}")
 
-        def report(figure, label, size, peer, kind):
-            tb, tm = self.times(figure)
+        for figure in LOOPBACK:
+            name, size = figure.name, s.bytes(figure.size)
+            tb, tm = self.times(name)
             rb, rmed = mbps(size, tb), mbps(size, tm)
             cb, cm = ratio(rb, ceiling_best), ratio(rmed, ceiling_median)
-            shown = f"{rb} / {rmed} MB/s" if kind == "rate" else f"{tb} / {tm} s"
+            shown = f"{rb} / {rmed} MB/s" if figure.kind == "rate" else f"{tb} / {tm} s"
             vs_peer = "-"
-            line = (f"BENCH figure={figure} bytes={size} seconds_best={tb} seconds_median={tm} "
+            line = (f"BENCH figure={name} bytes={size} seconds_best={tb} seconds_median={tm} "
                     f"mbps_best={rb} mbps_median={rmed} ratio_ceiling_best={cb} "
                     f"ratio_ceiling_median={cm}")
-            if peer:
-                pb, pm = self.times(peer)
+            if figure.peer:
+                pb, pm = self.times(figure.peer)
                 vs_peer = f"{ratio(pb, tb)} / {ratio(pm, tm)}"
                 line += f" ratio_rsync_best={ratio(pb, tb)} ratio_rsync_median={ratio(pm, tm)}"
-            line += self.rss_fields(figure)
-            print(f"{label:<34} {shown:>21} {cb + ' / ' + cm:>15} {vs_peer:>15} "
-                  f"{kib(self.agent_rss.get(figure)):>14} {kib(self.service_rss.get(figure)):>15}")
+            line += self.rss_fields(name)
+            print(f"{s.label(figure):<34} {shown:>21} {cb + ' / ' + cm:>15} {vs_peer:>15} "
+                  f"{kib(self.agent_rss.get(name)):>14} {kib(self.service_rss.get(name)):>15}")
             self.machine.append(line)
-
-        big_mib, half = s.big_size // MIB, s.half_size
-        report("ceiling_small", "ceiling, 10240-byte blocks", s.big_size, "", "rate")
-        report("ceiling_large", "ceiling, 240 KiB blocks", s.big_size, "", "rate")
-        report("rsync_big", f"rsync md5, 1 file of {big_mib} MiB", s.big_size, "", "rate")
-        report("quarv_big", f"Quarv, 1 file of {big_mib} MiB", s.big_size, "rsync_big", "rate")
-        report("rsync_resume", "rsync --append, second half", half, "", "time")
-        report("rsync_resume_md5", "rsync --append md5, second half", half, "", "time")
-        report("quarv_resume", "Quarv resume, second half", half, "rsync_resume", "time")
-        # The same figure against the peer that digests with MD5 too: added to its line.
-        (mb, mm), (qb, qm) = self.times("rsync_resume_md5"), self.times("quarv_resume")
-        print(f"{'  against rsync --append md5':<34} {'':>21} {'':>15} "
-              f"{ratio(mb, qb) + ' / ' + ratio(mm, qm):>15}")
-        self.machine[-1] += (f" ratio_rsync_md5_best={ratio(mb, qb)}"
-                             f" ratio_rsync_md5_median={ratio(mm, qm)}")
-        medium, small = self.bytes_of["medium"], self.bytes_of["small"]
-        report("rsync_medium", f"rsync, {s.medium_count} x 100 KiB", medium, "", "time")
-        report("quarv_medium", f"Quarv, {s.medium_count} x 100 KiB", medium, "rsync_medium",
-               "time")
-        report("rsync_small", f"rsync, {s.small_count} x 1 KiB", small, "", "time")
-        report("quarv_small", f"Quarv, {s.small_count} x 1 KiB", small, "rsync_small", "time")
-        report("quarv_ten", "Quarv, 10 agents at once", self.bytes_of["ten"], "", "rate")
-        report("quarv_keep", f"Quarv, {s.delete_count} x 100 KiB, kept", self.bytes_of["delete"],
-               "", "time")
-        report("quarv_delete", "Quarv, the same with DELETEFILE=Yes", self.bytes_of["delete"], "",
-               "time")
+            if name == NAME.quarv_resume:
+                # The same figure against the peer that digests with MD5 too: added to its line.
+                (mb, mm), (qb, qm) = self.times(NAME.rsync_resume_md5), (tb, tm)
+                print(f"{'  against rsync --append md5':<34} {'':>21} {'':>15} "
+                      f"{ratio(mb, qb) + ' / ' + ratio(mm, qm):>15}")
+                self.machine[-1] += (f" ratio_rsync_md5_best={ratio(mb, qb)}"
+                                     f" ratio_rsync_md5_median={ratio(mm, qm)}")
         self.report_resume_share()
         self.report_delete_cost()
 
     def report_resume_share(self):
         """The resume against half of a whole transfer: 1 means it costs only the remaining
         bytes."""
-        resumed, whole = number(self.times("quarv_resume")[0]), number(self.times("quarv_big")[0])
+        resumed = number(self.times(NAME.quarv_resume)[0])
+        whole = number(self.times(NAME.quarv_big)[0])
         share = f"{resumed / (whole / 2):.2f}"
         print()
         print(f"Quarv resume of the second half takes {share} times half of a whole transfer "
@@ -978,8 +1025,8 @@ class Bench:
         """DELETEFILE=Yes: the fetched files and their directory entries put on stable storage
         (one sync for many where the file system allows it) and their DELEs, per file over the
         same run without deleting."""
-        deleting = number(self.times("quarv_delete")[1])
-        keeping = number(self.times("quarv_keep")[1])
+        deleting = number(self.times(NAME.quarv_delete)[1])
+        keeping = number(self.times(NAME.quarv_keep)[1])
         cost = f"{(deleting - keeping) * 1000 / self.s.delete_count:.2f}"
         print(f"DELETEFILE=Yes costs {cost} ms more per file (median): the files put on stable "
               "storage before their DELEs, and the DELEs.")
@@ -993,27 +1040,28 @@ class Bench:
             fields += f" service_rss_kib={self.service_rss[key]}"
         return fields
 
-    def report_rtt(self, figure, rtt, label, size, peer="", line_figure=""):
-        """One figure of the delay-line table, in seconds; against rsync's figure peer and the
-        line alone carrying as many bytes (line_figure), if given."""
-        key = f"{figure}@{rtt}"
+    def report_rtt(self, figure, rtt):
+        """One figure of the delay-line table, in seconds; against rsync's figure (its peer) and
+        the line alone carrying as many bytes (its line figure), where the table gives them."""
+        key, size = f"{figure.name}@{rtt}", self.s.bytes(figure.size)
         tb, tm = self.times(key)
         if not tb:
             return
         vs_peer, vs_line = "-", "-"
-        line = (f"BENCH figure={figure} rtt_ms={rtt} bytes={size} seconds_best={tb} "
+        line = (f"BENCH figure={figure.name} rtt_ms={rtt} bytes={size} seconds_best={tb} "
                 f"seconds_median={tm} mbps_best={mbps(size, tb)} mbps_median={mbps(size, tm)}")
-        if peer:
-            pb, pm = self.times(f"{peer}@{rtt}")
+        if figure.peer:
+            pb, pm = self.times(f"{figure.peer}@{rtt}")
             vs_peer = f"{ratio(pb, tb)} / {ratio(pm, tm)}"
             line += f" ratio_rsync_best={ratio(pb, tb)} ratio_rsync_median={ratio(pm, tm)}"
-        if line_figure:
-            lb, lm = self.times(f"{line_figure}@{rtt}")
+        if figure.line:
+            lb, lm = self.times(f"{figure.line}@{rtt}")
             vs_line = f"{ratio(lb, tb)} / {ratio(lm, tm)}"
             line += f" ratio_line_best={ratio(lb, tb)} ratio_line_median={ratio(lm, tm)}"
         line += self.rss_fields(key)
-        print(f"{rtt:>6} {label:<40} {tb + ' / ' + tm + ' s':>21} {vs_line:>13} {vs_peer:>13} "
-              f"{kib(self.agent_rss.get(key)):>12} {kib(self.service_rss.get(key)):>12}")
+        print(f"{rtt:>6} {self.s.label(figure):<40} {tb + ' / ' + tm + ' s':>21} {vs_line:>13} "
+              f"{vs_peer:>13} {kib(self.agent_rss.get(key)):>12} "
+              f"{kib(self.service_rss.get(key)):>12}")
         self.machine.append(line)
 
     def report_delay_line_check(self, rtt):
@@ -1033,7 +1081,6 @@ class Bench:
 
     def report_delay_line(self):
         s = self.s
-        half_mib, big_mib = s.half_size // MIB, s.big_size // MIB
         print()
         print(f"Through the delay line ({s.repeat} repetitions each; best / median seconds; vs "
               "rsync is rsync's")
@@ -1046,35 +1093,20 @@ class Bench:
               f"{'vs rsync':>13} {'agent RSS':>12} {'service RSS':>12}")
         for rtt in s.rtt_list:
             self.report_delay_line_check(rtt)
-            for set_name in ["medium", "small"] + self.move_sets:
-                label = f"{s.count(set_name)} x "
-                label += "100 KiB" if set_name.startswith("medium") else "1 KiB"
-                if set_name.endswith("_move"):
-                    label += ", moved"
-                size = self.bytes_of.get(set_name, "")
-                self.report_rtt(f"rsync_{set_name}", rtt, f"rsync, {label}", size)
-                self.report_rtt(f"quarv_{set_name}", rtt, f"Quarv, {label}", size,
-                                f"rsync_{set_name}")
-            self.report_rtt("line_resume", rtt, f"the line alone, {half_mib} MiB", s.half_size)
-            self.report_rtt("rsync_resume", rtt, "rsync --append, second half", s.half_size, "",
-                            "line_resume")
-            self.report_rtt("rsync_resume_md5", rtt, "rsync --append md5, second half",
-                            s.half_size, "", "line_resume")
-            self.report_rtt("quarv_resume", rtt, "Quarv resume, second half", s.half_size,
-                            "rsync_resume", "line_resume")
-            # The same figure against the peer that digests with MD5 too: added to its line.
-            (mb, mm), (qb, qm) = (self.times(f"rsync_resume_md5@{rtt}"),
-                                  self.times(f"quarv_resume@{rtt}"))
-            if qb:
-                print(f"{rtt:>6} {'  against rsync --append md5':<40} {'':>21} {'':>13} "
-                      f"{ratio(mb, qb) + ' / ' + ratio(mm, qm):>13}")
-                self.machine[-1] += (f" ratio_rsync_md5_best={ratio(mb, qb)}"
-                                     f" ratio_rsync_md5_median={ratio(mm, qm)}")
-            self.report_rtt("line_big", rtt, f"the line alone, {big_mib} MiB", s.big_size)
-            self.report_rtt("rsync_big", rtt, f"rsync md5, 1 file of {big_mib} MiB", s.big_size,
-                            "", "line_big")
-            self.report_rtt("quarv_big", rtt, f"Quarv, 1 file of {big_mib} MiB", s.big_size,
-                            "rsync_big", "line_big")
+            sets = [f"{tool}_{set_name}" for set_name in ["medium", "small"] + self.move_sets
+                    for tool in ("rsync", "quarv")]
+            for figure in figures(*sets) + DELAY_BULK:
+                self.report_rtt(figure, rtt)
+                if figure.name != NAME.quarv_resume:
+                    continue
+                # The same figure against the peer that digests with MD5 too: added to its line.
+                (mb, mm), (qb, qm) = (self.times(f"{NAME.rsync_resume_md5}@{rtt}"),
+                                      self.times(f"{figure.name}@{rtt}"))
+                if qb:
+                    print(f"{rtt:>6} {'  against rsync --append md5':<40} {'':>21} {'':>13} "
+                          f"{ratio(mb, qb) + ' / ' + ratio(mm, qm):>13}")
+                    self.machine[-1] += (f" ratio_rsync_md5_best={ratio(mb, qb)}"
+                                         f" ratio_rsync_md5_median={ratio(mm, qm)}")
         self.report_beyond_line()
         self.report_tcp_limits()
         self.report_cpu()
@@ -1084,19 +1116,17 @@ class Bench:
         """Each big-file figure's median time beyond the line's own for as many bytes, in round
         trips: the same count at every rtt means the exchanges' round trips, a count that
         shrinks as the rtt grows means time spent on the bytes."""
-        figures = (("rsync_resume", "line_resume"), ("rsync_resume_md5", "line_resume"),
-                   ("quarv_resume", "line_resume"), ("rsync_big", "line_big"),
-                   ("quarv_big", "line_big"))
+        compared = [(figure.name, figure.line) for figure in DELAY_BULK if figure.line]
         print()
         print("Beyond the line: a figure's median time less the line's alone for as many bytes, "
               "in seconds")
         print("and in round trips (the same count at every rtt: round trips of the exchanges; "
               "fewer as the")
         print("rtt grows: time spent on the bytes)")
-        print(f"{'rtt ms':>6} " + " ".join(f"{figure:>18}" for figure, _ in figures))
+        print(f"{'rtt ms':>6} " + " ".join(f"{figure:>18}" for figure, _ in compared))
         for rtt in self.s.rtt_list:
             seconds, fields = [], ""
-            for figure, line_figure in figures:
+            for figure, line_figure in compared:
                 own, line = self.times(f"{figure}@{rtt}")[1], self.times(f"{line_figure}@{rtt}")[1]
                 if not own or not line or float(rtt) <= 0:
                     seconds.append(f"{'-':>18}")
@@ -1137,7 +1167,7 @@ class Bench:
                 continue
             receive, send = rmem[2] / seconds / 1e6, wmem[2] / seconds / 1e6
             bound = min(receive, send)
-            quarv = self.times(f"quarv_resume@{rtt}")[1]
+            quarv = self.times(f"{NAME.quarv_resume}@{rtt}")[1]
             rate = mbps(self.s.half_size, quarv) if quarv else ""
             print(f"{rtt:>6} {receive:>17.1f} MB/s {send:>14.1f} MB/s {bound:>8.1f} MB/s "
                   f"{rate + ' MB/s' if rate else '-':>22}")
@@ -1164,8 +1194,7 @@ class Bench:
         print(f"{'rtt ms':>6} {'figure':<20} {'wall s':>8} {'receiver':>9} {'sender':>8} "
               f"{'relay':>7} {'total':>7} {'busy':>6}")
         for rtt in self.s.rtt_list:
-            for figure in ("line_resume", "rsync_resume", "rsync_resume_md5", "quarv_resume",
-                           "line_big", "rsync_big", "quarv_big"):
+            for figure in [bulk.name for bulk in DELAY_BULK]:
                 runs = sorted(self.cpu.get(f"{figure}@{rtt}", []), key=lambda r: float(r[0]))
                 if not runs:
                     continue
@@ -1188,7 +1217,8 @@ class Bench:
     def report_buffers(self):
         """The socket buffers the kernel gave in Quarv's first repetition through the line."""
         sampled = [(rtt, figure, self.buffers[f"{figure}@{rtt}"]) for rtt in self.s.rtt_list
-                   for figure in ("quarv_resume", "quarv_big") if f"{figure}@{rtt}" in self.buffers]
+                   for figure in (NAME.quarv_resume, NAME.quarv_big)
+                   if f"{figure}@{rtt}" in self.buffers]
         print()
         if not sampled:
             print("Socket buffers: not sampled (no ss: install iproute2)")
@@ -1209,23 +1239,23 @@ class Bench:
             self.machine.append(f"BENCH figure=socket_buffers rtt_ms={rtt} of={figure}" + "".join(
                 f" {key}={value}" for key, value in sorted(found.items())))
 
-    def side_line(self, figure, label):
+    def side_line(self, figure):
         """One side alone, as MB/s and as a share of our MD5's speed."""
-        size, md5 = self.s.big_size, self.md5
-        tb, tm = self.times(figure)
+        name, size, md5 = figure.name, self.s.bytes(figure.size), self.md5
+        tb, tm = self.times(name)
         if not tb:
             return
         rb, rmed = mbps(size, tb), mbps(size, tm)
         shares = f"{ratio(rb, md5['ours_best'])} / {ratio(rmed, md5['ours_median'])}"
-        print(f"{label:<44} {rb + ' / ' + rmed + ' MB/s':>21} {shares:>15} "
-              f"{kib(self.agent_rss.get(figure)):>14} {kib(self.service_rss.get(figure)):>15}")
+        print(f"{self.s.label(figure):<44} {rb + ' / ' + rmed + ' MB/s':>21} {shares:>15} "
+              f"{kib(self.agent_rss.get(name)):>14} {kib(self.service_rss.get(name)):>15}")
         self.machine.append(
-            f"BENCH figure={figure} bytes={size} seconds_best={tb} seconds_median={tm} "
+            f"BENCH figure={name} bytes={size} seconds_best={tb} seconds_median={tm} "
             f"mbps_best={rb} mbps_median={rmed} ratio_md5_best={ratio(rb, md5['ours_best'])} "
-            f"ratio_md5_median={ratio(rmed, md5['ours_median'])}{self.rss_fields(figure)}")
+            f"ratio_md5_median={ratio(rmed, md5['ours_median'])}{self.rss_fields(name)}")
 
     def report_sides(self):
-        big_mib, md5 = self.s.big_size // MIB, self.md5
+        md5 = self.md5
         print()
         print(f"Each side alone against a null peer ({self.s.repeat} repetitions; best / median; "
               "vs MD5 is the")
@@ -1233,15 +1263,13 @@ class Bench:
               f"{md5['ours_best']} / {md5['ours_median']} MB/s)")
         print(f"{'figure':<44} {'best / median':>21} {'vs MD5':>15} {'agent RSS':>14} "
               f"{'service RSS':>15}")
-        self.side_line("side_service", f"service sending {big_mib} MiB, receiver discards")
-        self.side_line("side_agent", f"agent fetching {big_mib} MiB, sender from memory")
+        for figure in figures(NAME.side_service, NAME.side_agent):
+            self.side_line(figure)
 
     # --- The whole run ---------------------------------------------------------------------------
     def run(self):
         s = self.s
-        base = os.environ.get("QUARV_BENCH_DIR") or os.environ.get("TMPDIR") or "/tmp"
-        self.work = Path(subprocess.run(["mktemp", "-d", f"{base}/quarv-bench.XXXXXX"], check=True,
-                                      stdout=subprocess.PIPE, text=True).stdout.strip())
+        self.work = work_directory("quarv-bench", os.environ.get("QUARV_BENCH_DIR"))
         try:
             self.make_data()
             self.start_services()
@@ -1309,11 +1337,7 @@ def main():
     sys.stdout.reconfigure(line_buffering=True)
     settings = Settings(sys.argv[1:])
     os.chdir(ROOT)
-
-    def interrupted(*_):
-        raise KeyboardInterrupt
-
-    signal.signal(signal.SIGTERM, interrupted)
+    interrupt_on_sigterm()
     try:
         bin_dir, programs = build()
         return Bench(settings, bin_dir, programs).run()

@@ -53,6 +53,9 @@ import time
 import traceback
 from pathlib import Path
 
+from quarv_scripts import (free_port, interrupt_on_sigterm, port_open, read, start, stop,
+                           wait_for_line, wait_for_port, work_directory)
+
 ROOT = Path(__file__).resolve().parent.parent
 SERVICE_NAME = "ZelQuarvSvc"
 WINE_TIMEOUT = 60  # seconds for any one Wine command
@@ -74,13 +77,6 @@ def text(data):
     return data.decode("utf-8", "surrogateescape").rstrip("\n")
 
 
-def read(path):
-    try:
-        return Path(path).read_bytes()
-    except OSError:
-        return b""
-
-
 def mtime7(path):
     """The last-write time to 100 ns, as `stat -c %.7Y` prints it."""
     ns = os.stat(path).st_mtime_ns
@@ -100,29 +96,6 @@ def iconv(data, source, target):
     result = subprocess.run(["iconv", "-f", source, "-t", target], input=data,
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     return result.returncode == 0, result.stdout
-
-
-def port_open(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=5):
-            return True
-    except OSError:
-        return False
-
-
-def wait_for_port(port, state):
-    """Waits (at most 10 s) until the port is served (open) or no longer served (closed)."""
-    for _ in range(50):
-        if port_open(port) == (state == "open"):
-            return True
-        time.sleep(0.2)
-    return False
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def field(output, key, index):
@@ -215,18 +188,9 @@ class SystemTest:
         return attributes is not None and attributes & 2 == 0
 
     def start_background(self, args, output, env=None):
-        with open(output, "wb") as out:
-            process = subprocess.Popen([str(a) for a in args], stdin=subprocess.DEVNULL,
-                                       stdout=out, stderr=subprocess.STDOUT, env=env)
+        process = start(args, output, env)
         self.background.append(process)
         return process
-
-    def wait_for_line(self, path, prefix, tries=50, pause=0.2):
-        for _ in range(tries):
-            if any(line.startswith(prefix) for line in read(path).splitlines()):
-                return True
-            time.sleep(pause)
-        return False
 
     def service_process_pids(self):
         """The Windows service's process, found by the unique path of its executable."""
@@ -243,14 +207,12 @@ class SystemTest:
             self.wine_bounded("sc", "stop", SERVICE_NAME, stdout=subprocess.DEVNULL)
             self.wait_for_state("STOPPED", tries=50)
             self.wine_bounded("sc", "delete", SERVICE_NAME, stdout=subprocess.DEVNULL)
-        pids = [p.pid for p in self.background] + self.service_process_pids()
-        for pid in pids:
+        for pid in self.service_process_pids():
             try:
                 os.kill(pid, signal.SIGTERM)
             except OSError:
                 pass
-        for process in self.background:
-            process.wait()
+        stop(*self.background)
         if os.environ.get("QUARV_KEEP_WORK", "0") == "1":
             print(f"(the test's files are kept in {self.work})")
         else:
@@ -370,11 +332,9 @@ class SystemTest:
         output = self.work / output_name
         self.start_background([sys.executable, ROOT / "scripts/windows/cut_proxy.py",
                                target_port, CUT_BYTES], output)
-        for _ in range(50):
-            lines = read(output).splitlines()
-            if lines and lines[0].strip():
-                return int(lines[0])
-            time.sleep(0.1)
+        port = wait_for_line(output, b"", tries=50, pause=0.1)  # its first line
+        if port and port.strip():
+            return int(port)
         raise Abort(f"the cutting proxy did not start: {text(read(output))}")
 
     def partial_as_expected(self, inbox):
@@ -479,13 +439,12 @@ class SystemTest:
         # signal on.)
         holder = self.start_background(["timeout", WINE_TIMEOUT, "wine", winpath(self.tool_exe),
                                         "hold-open", winpath(held)], work / "hold.out")
-        self.wait_for_line(work / "hold.out", b"HELD")
+        wait_for_line(work / "hold.out", b"HELD")
         self.linux_agent(self.win_port, inbox, 1, work / "held.out")
         self.check("a file open for writing elsewhere is refused with 409 and not fetched",
                    sum(b"409 Conflict" in line for line in read(work / "held.out").splitlines())
                    == 1 and not (inbox / "being-written.log").exists())
-        holder.terminate()
-        holder.wait()
+        stop(holder)
         self.linux_agent(self.win_port, inbox, 1, work / "released.out")
         self.check("once closed, it is fetched", self.same_as_outbox(inbox))
 
@@ -670,7 +629,7 @@ class SystemTest:
         work = self.work
         watch = self.start_background(["timeout", WINE_TIMEOUT, "wine", winpath(self.tool_exe),
                                        "wait-exit", SERVICE_NAME], work / "exit.out")
-        self.wait_for_line(work / "exit.out", b"PROCESS")
+        wait_for_line(work / "exit.out", b"PROCESS")
         # A session is open while the service stops.
         with socket.create_connection(("127.0.0.1", self.win_port), timeout=10) as session:
             session.sendall(b"HELO\r\n")
@@ -778,14 +737,10 @@ class SystemTest:
             self.check("sc delete: the service is gone", True)
         else:
             self.fail(f"sc delete: {self.sc_out()}")
-        self.linux_service.terminate()
-        self.linux_service.wait()
+        stop(self.linux_service)
 
     def run(self):
-        base = os.environ.get("TMPDIR") or "/tmp"
-        made = subprocess.run(["mktemp", "-d", f"{base}/quarv-wine-system.XXXXXX"], check=True,
-                              stdout=subprocess.PIPE, text=True)
-        self.work = Path(made.stdout.strip())
+        self.work = work_directory("quarv-wine-system")
         try:
             self.make_files()
             self.test_executables()
@@ -841,10 +796,7 @@ def main():
         helper = str(ROOT / "scripts/lib/wine-env.sh")
         os.execv(helper, [helper, "run", sys.executable, str(Path(__file__).resolve())])
 
-    def interrupted(*_):
-        raise KeyboardInterrupt
-
-    signal.signal(signal.SIGTERM, interrupted)
+    interrupt_on_sigterm()
     try:
         return SystemTest(windows_build, linux_build).run()
     except KeyboardInterrupt:
