@@ -61,6 +61,25 @@ bool AgentPass::Connect(const char* host, int port) {
   }
   // Without keepalive the idle timeout still ends a connection that went silent.
   connection_.EnableKeepAlive();
+  return agent_.tlsContext == nullptr || SecureChannel(host, port);
+}
+
+bool AgentPass::SecureChannel(const char* host, int port) {
+  std::string error;
+  if (!connection_.StartTls(*agent_.tlsContext, &error)) {
+    connection_.Close();
+    Say(Message::TlsHandshakeFailed, host, port, error.c_str());
+    return false;
+  }
+  // The pin is the trust: a service whose certificate is another never sees a protocol byte.
+  const std::string presented = connection_.PeerFingerprint();
+  if (presented != agent_.pinnedFingerprint) {
+    connection_.Close();
+    Say(Message::FingerprintMismatch, presented.empty() ? "-" : presented.c_str(),
+        agent_.pinnedFingerprint.c_str());
+    return false;
+  }
+  Say(Message::TlsConnected, connection_.TlsDescription().c_str());
   return true;
 }
 

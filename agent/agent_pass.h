@@ -49,8 +49,12 @@ class AgentPass {
   void Send(const std::string& text);
   // Ends a pass on the abort path: the connection closed without QUIT, the message said.
   void EndOnError();
-  // Says where it connects and connects. False (after its message) when no connection opened.
+  // Says where it connects and connects, with TLS when configured. False (after its message)
+  // when no connection opened.
   bool Connect(const char* host, int port);
+  // The TLS handshake on the connection just opened, and the service's certificate compared with
+  // the pin. False (after its message, the connection closed) when either fails.
+  bool SecureChannel(const char* host, int port);
   // HELO and ENTER with the token. False (after its message, if any) when the pass must abort.
   bool Login(const char* password);
   // LIST and its block into the pending table, then the counts; the not-fetched count starts

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
+#include <string>
 
 #include "agent/console_output.h"
 #include "agent/fetch_agent.h"
@@ -12,6 +14,7 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/settings.h"
+#include "platform/tls.h"
 
 namespace quarv::agent {
 namespace {
@@ -21,6 +24,8 @@ constexpr std::size_t kNumberValueSize = 50;
 constexpr std::size_t kBaseValueSize = 260;
 constexpr std::size_t kHostValueSize = 200;
 constexpr std::size_t kPasswordValueSize = 100;
+// Room for a fingerprint written with colons or blanks between its 32 pairs.
+constexpr std::size_t kFingerprintValueSize = 200;
 
 template <std::size_t kSize>
 std::string ReadValue(const char* key, const char* fallback, const char* path) {
@@ -92,6 +97,8 @@ AgentSettings ReadAgentSettings(const char* path) {
   if (settings.tries <= 0) settings.tries = 1;
   settings.checkFileTime = IsYes(ReadValue<kNumberValueSize>("CHECKFILETIME", "Yes", path));
   settings.deleteFile = IsYes(ReadValue<kNumberValueSize>("DELETEFILE", "No", path));
+  settings.tls = IsYes(ReadValue<kNumberValueSize>("TLS", "No", path));
+  settings.fingerprint = ReadValue<kFingerprintValueSize>("FINGERPRINT", "", path);
   return settings;
 }
 
@@ -118,6 +125,23 @@ void RunAgent(const char* settingsPath) {
   }
   agent.checkFileTime = settings.checkFileTime;
   agent.deleteFile = settings.deleteFile;
+  // With TLS the run goes only with a pin to check the service against, never in the clear.
+  std::unique_ptr<platform::TlsContext> tls;
+  if (settings.tls) {
+    std::string error;
+    if (!platform::ParseFingerprint(settings.fingerprint, &agent.pinnedFingerprint)) {
+      Say(Message::FingerprintMissing);
+      platform::ConsoleFlush();
+      return;
+    }
+    tls = platform::TlsContext::ForClient(&error);
+    if (!tls) {
+      Say(Message::TlsStartupFailed, error.c_str());
+      platform::ConsoleFlush();
+      return;
+    }
+    agent.tlsContext = tls.get();
+  }
   if (!agent.Startup()) {
     Say(Message::NetStartupFailed);
     platform::ConsoleFlush();

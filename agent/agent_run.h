@@ -17,6 +17,10 @@ struct AgentSettings {
   int tries = 1;
   bool checkFileTime = true;
   bool deleteFile = false;
+  // TLS=Yes: every pass runs over TLS and trusts only the service certificate whose SHA-256
+  // fingerprint is FINGERPRINT (as written; checked when the run starts).
+  bool tls = false;
+  std::string fingerprint;
 };
 
 // Reads the AGENT section of the settings file at `path`; missing keys take their defaults.

@@ -11,6 +11,7 @@
 
 #include "agent/file_fetch.h"
 #include "common/connection.h"
+#include "platform/tls.h"
 
 namespace quarv::agent {
 
@@ -87,6 +88,11 @@ class FetchAgent {
   // The local base directory as it prefixes every local path; rebuilt by every pass. Empty
   // when the BASE setting does not fit: then no local path is formed at all.
   std::string localBase;
+  // With TLS: the session settings every pass connects with (owned by the run, which outlives
+  // the agent's passes), and the fingerprint the service's certificate must have, in
+  // platform::Sha256Fingerprint's form. None: the passes are plain.
+  const platform::TlsContext* tlsContext = nullptr;
+  std::string pinnedFingerprint;
 
  private:
   // Files of the last list that would have been pending beyond the pass's table.

@@ -8,6 +8,8 @@ namespace quarv {
 
 namespace {
 constexpr int kListenBacklog = 5;
+// What one receive takes from the socket of a TLS connection: a few of its largest records.
+constexpr std::size_t kTlsWireSize = std::size_t{64} * 1024;
 }  // namespace
 
 Connection::~Connection() {
@@ -25,6 +27,7 @@ void Connection::Adopt(platform::SocketHandle socket) {
   bufferStart_ = bufferEnd_ = 0;
   queue_.clear();
   queueStart_ = 0;
+  tls_.reset();
 }
 
 platform::SocketHandle Connection::BeginUse() {
@@ -76,10 +79,19 @@ bool Connection::SendAll(const void* data, std::int32_t length) {
             SendEvery(socket, queue_.data() + queueStart_, queue_.size() - queueStart_);
   queue_.clear();
   queueStart_ = 0;
-  ok = ok && SendEvery(socket, static_cast<const char*>(data),
-                       static_cast<std::size_t>(std::max<std::int32_t>(length, 0)));
+  ok = ok && SendStream(socket, static_cast<const char*>(data),
+                        static_cast<std::size_t>(std::max<std::int32_t>(length, 0)));
   EndUse();
   return ok;
+}
+
+bool Connection::SendStream(platform::SocketHandle socket, const char* bytes, std::size_t length) {
+  if (!tls_) return SendEvery(socket, bytes, length);
+  if (length == 0) return true;  // no record for nothing
+  tls_->sealed.clear();
+  if (!tls_->channel.Write(bytes, length)) return false;
+  tls_->channel.TakeOutgoing(&tls_->sealed);
+  return SendEvery(socket, tls_->sealed.data(), tls_->sealed.size());
 }
 
 void Connection::SendText(const char* text) {
@@ -93,7 +105,13 @@ void Connection::Queue(const std::string& text) {
     queue_.erase(0, queueStart_);
     queueStart_ = 0;
   }
-  queue_ += text;
+  if (!tls_) {
+    queue_ += text;
+    return;
+  }
+  // Sealed now, in order: the queue holds what goes on the wire. A failed session shows at the
+  // next receive.
+  if (tls_->channel.Write(text.data(), text.size())) tls_->channel.TakeOutgoing(&queue_);
 }
 
 bool Connection::Flush() {
@@ -134,15 +152,83 @@ bool Connection::SendQueuedUntilReceiving(platform::SocketHandle socket) {
 bool Connection::FillBuffer() {
   const platform::SocketHandle socket = BeginUse();
   if (socket == platform::kInvalidSocket) return false;
-  int got = -1;
-  if (SendQueuedUntilReceiving(socket)) {
-    got = platform::ReceiveSome(socket, buffer_.data(), static_cast<int>(kBufferSize));
-  }
+  const int got = ReceiveSome(socket, buffer_.data(), static_cast<int>(kBufferSize));
   EndUse();
   if (got <= 0) return false;
   bufferStart_ = 0;
   bufferEnd_ = static_cast<std::uint32_t>(got);
   return true;
+}
+
+int Connection::ReceiveSome(platform::SocketHandle socket, char* out, int length) {
+  if (!tls_) {
+    if (!SendQueuedUntilReceiving(socket)) return -1;
+    return platform::ReceiveSome(socket, out, length);
+  }
+  // Plaintext the session holds already comes first; the socket is waited on only when the
+  // session needs more of the peer's bytes. Each round feeds in at least one byte, and the loop
+  // ends when a record is whole.
+  for (;;) {
+    const int got = tls_->channel.Read(out, length);
+    if (got != 0) return got;
+    if (!SendQueuedUntilReceiving(socket)) return -1;
+    const int taken =
+        platform::ReceiveSome(socket, tls_->wire.data(), static_cast<int>(tls_->wire.size()));
+    if (taken <= 0) return taken;
+    tls_->channel.Feed(tls_->wire.data(), static_cast<std::size_t>(taken));
+  }
+}
+
+bool Connection::StartTls(const platform::TlsContext& context, std::string* error) {
+  const platform::SocketHandle socket = BeginUse();
+  if (socket == platform::kInvalidSocket) {
+    *error = "the connection is closed";
+    return false;
+  }
+  auto tls = std::make_unique<Tls>(context);
+  tls->wire.resize(kTlsWireSize);
+  bool done = false;
+  std::string outgoing;
+  // Every round sends what the handshake has for the peer and waits for its answer; the
+  // handshake has a handful of messages, and every wait is bounded (the receive time-out, or a
+  // Close from another thread), so the rounds end.
+  while (!done) {
+    const platform::TlsChannel::Step step = tls->channel.Handshake();
+    outgoing.clear();
+    tls->channel.TakeOutgoing(&outgoing);
+    if (!outgoing.empty() && !SendEvery(socket, outgoing.data(), outgoing.size()) &&
+        step != platform::TlsChannel::Step::Failed) {
+      *error = "the handshake could not be sent";
+      break;
+    }
+    if (step == platform::TlsChannel::Step::Failed) {
+      *error = tls->channel.Error();
+      break;
+    }
+    if (step == platform::TlsChannel::Step::Done) {
+      done = true;
+      break;
+    }
+    const int taken =
+        platform::ReceiveSome(socket, tls->wire.data(), static_cast<int>(tls->wire.size()));
+    if (taken <= 0) {
+      *error = taken == 0 ? "the peer closed the connection during the handshake"
+                          : "no answer to the handshake (lost, timed out or closed)";
+      break;
+    }
+    tls->channel.Feed(tls->wire.data(), static_cast<std::size_t>(taken));
+  }
+  EndUse();
+  if (done) tls_ = std::move(tls);
+  return done;
+}
+
+std::string Connection::TlsDescription() const {
+  return tls_ ? tls_->channel.Description() : std::string();
+}
+
+std::string Connection::PeerFingerprint() const {
+  return tls_ ? tls_->channel.PeerFingerprint() : std::string();
 }
 
 bool Connection::IsOpen() const {
@@ -176,8 +262,7 @@ bool Connection::Receive(void* buffer, std::uint32_t length, std::uint32_t* coun
     if (socket != platform::kInvalidSocket) {
       while (total < length) {
         const std::uint32_t want = std::min<std::uint32_t>(length - total, INT_MAX);
-        if (!SendQueuedUntilReceiving(socket)) break;
-        const int got = platform::ReceiveSome(socket, out + total, static_cast<int>(want));
+        const int got = ReceiveSome(socket, out + total, static_cast<int>(want));
         if (got <= 0) break;
         total += static_cast<std::uint32_t>(got);
       }

@@ -10,19 +10,25 @@
 // it any more, so a descriptor number the system has meanwhile handed to a new socket is never
 // closed by mistake. Close is harmless on a connection that never had a socket or is closed.
 //
+// With TLS (StartTls) every byte after the handshake goes through the session: lines, bodies and
+// digests are the same, and nothing above the connection knows whether it is encrypted.
+//
 // Threads: one owner thread makes every call but Close, IsOpen and LocalPort, which any thread
 // may make (a server's Stop, a login timer). The socket and its use count are shared under
-// mutex_; the line buffer and the send queue are the owner's alone.
+// mutex_; the line buffer, the send queue and the TLS session are the owner's alone.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/net_library.h"
 #include "common/thread_annotations.h"
 #include "platform/net.h"
+#include "platform/tls.h"
 
 namespace quarv {
 
@@ -75,6 +81,19 @@ class Connection : public NetLibrary {
   // to the socket of every later Connect.
   bool SetReceiveTimeout(std::uint32_t milliseconds);
 
+  // Makes the connection a TLS channel over its socket, as the service or the agent side by
+  // `context`: the handshake runs now, before any other byte; each wait for the peer is bounded
+  // by the receive time-out, and a Close from another thread ends it. False, with the reason in
+  // one line in `error`, when it fails: the connection is then of no further use (close it).
+  // The session ends with the socket (a new Connect or Accept starts plain again).
+  bool StartTls(const platform::TlsContext& context, std::string* error);
+  // With TLS, the protocol version and cipher ("TLSv1.3 TLS_AES_128_GCM_SHA256"); empty when
+  // the connection is plain.
+  std::string TlsDescription() const;
+  // With TLS, the SHA-256 fingerprint of the certificate the peer presented (as
+  // platform::Sha256Fingerprint gives it); empty when plain or when it presented none.
+  std::string PeerFingerprint() const;
+
   // True while the connection holds a socket that has not been closed.
   bool IsOpen() const EXCLUDES(mutex_);
   // The local port of a listening connection (0 when not known).
@@ -90,6 +109,13 @@ class Connection : public NetLibrary {
   void EndUse() EXCLUDES(mutex_);
   // Fills the line buffer with one receive call; false when nothing arrived.
   bool FillBuffer();
+  // One receive into `out` of at most `length` bytes, after handing the peer queued bytes (see
+  // SendQueuedUntilReceiving); through the TLS session when there is one. The count, 0 when the
+  // peer has closed, -1 on failure.
+  int ReceiveSome(platform::SocketHandle socket, char* out, int length);
+  // Sends `length` bytes of the stream on `socket` (sealed by the TLS session when there is
+  // one); false when a send fails.
+  bool SendStream(platform::SocketHandle socket, const char* bytes, std::size_t length);
   // Before a receive call on `socket`: hands the peer queued bytes until it has taken them all
   // or there is something to receive. False when the receive time-out passed or the wait failed.
   bool SendQueuedUntilReceiving(platform::SocketHandle socket);
@@ -111,9 +137,19 @@ class Connection : public NetLibrary {
   std::uint32_t bufferStart_ = 0;
   std::uint32_t bufferEnd_ = 0;
 
-  // Bytes queued to be sent; those before queueStart_ are gone.
+  // Bytes queued to be sent, as they go on the wire (sealed when TLS is on); those before
+  // queueStart_ are gone.
   std::string queue_;
   std::size_t queueStart_ = 0;
+
+  // The TLS session of the socket held now, with the buffers it needs; none when plain.
+  struct Tls {
+    explicit Tls(const platform::TlsContext& context) : channel(context) {}
+    platform::TlsChannel channel;
+    std::vector<char> wire;  // what a receive took from the socket, before it is fed in
+    std::string sealed;      // the records of one SendAll
+  };
+  std::unique_ptr<Tls> tls_;
 };
 
 }  // namespace quarv

@@ -95,6 +95,9 @@ std::uint32_t ParseDottedAddress(const char* text);
 // Defined in a file of its own on each side (host_lookup.cpp), so that a test program may link
 // a resolver of its own in its place and see which names are looked up.
 bool LookupHost(const char* name, std::uint32_t* addressNetworkOrder);
+// The machine's own host name (gethostname; GetComputerNameExA's DNS host name), or empty when
+// the system cannot tell it. Needs no started socket library.
+std::string HostName();
 
 std::uint16_t HostToNetwork16(std::uint16_t value);
 std::uint16_t NetworkToHost16(std::uint16_t value);

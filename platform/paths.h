@@ -19,6 +19,11 @@ const char* DefaultBase();
 // system takes a path literally; nothing on POSIX.
 const char* LongPathPrefix();
 
+// True when `path` names a file without regard to the current directory: on POSIX it begins
+// with '/'; on Windows with a drive letter and a colon, or with a separator ('\\' or '/',
+// also a UNC path). Other paths are relative.
+bool IsAbsolutePath(const char* path);
+
 // The key under which the local file system tells the entry `name` apart from others: two names
 // with the same key are one file. On POSIX the name itself; on Windows, where names that differ
 // only in case are one, its upper-case form (as the file system folds case, non-ASCII letters of

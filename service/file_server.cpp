@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "platform/paths.h"
 
@@ -37,7 +38,8 @@ FileServer::~FileServer() {
                [this]() REQUIRES(sessionsMutex_) { return sessionThreads_ == 0; });
 }
 
-bool FileServer::Start(const ServerSettings& settings, std::string* reason) {
+bool FileServer::Start(const ServerSettings& settings, std::string* reason,
+                       std::unique_ptr<platform::TlsContext> tls) {
   const auto refuse = [reason](const std::string& why) {
     if (reason != nullptr) *reason = why;
     return false;
@@ -54,6 +56,7 @@ bool FileServer::Start(const ServerSettings& settings, std::string* reason) {
   }
   const std::string unusable = TakeSettings(settings);
   if (!unusable.empty()) return refuse(unusable);
+  tls_ = std::move(tls);
 
   // The settings reader refuses a port outside 1..65535; 0 (a free port) is for tests.
   if (settings.port < 0 || settings.port > kHighestPort) {

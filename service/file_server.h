@@ -10,8 +10,8 @@
 // dispatcher's thread on pause, continue and stop), one at a time under controlMutex_.
 // AcceptLoop runs on the listener thread, and each session on its own thread, which also calls
 // GiveBackPlace, as does the session's login timer. The places and the sessions' count are
-// shared under sessionsMutex_; the password and the base prefix are written by Start before any
-// session runs and only read afterwards.
+// shared under sessionsMutex_; the password, the base prefix and the TLS context are written by
+// Start before any session runs and only read afterwards.
 //
 // Where things are: file_server.cpp (start, stop, admission), server_session.cpp (the session
 // layer: HELO, ENTER, QUIT, the login timer), list_command.cpp, get_command.cpp (the whole GET
@@ -33,6 +33,7 @@
 #include "common/protocol.h"
 #include "common/settings_path.h"
 #include "common/thread_annotations.h"
+#include "platform/tls.h"
 #include "service/audit_log.h"
 #include "service/login.h"
 #include "service/sent_files.h"
@@ -54,6 +55,10 @@ struct ServerSettings {
   char password[kSettingValueSize] = {};
   // Dotted address to listen on; empty: every interface.
   char address[kSettingValueSize] = {};
+  // TLS under the protocol, with the certificate and key at these paths (PEM files).
+  bool tls = false;
+  char certificate[kPathBufferSize] = {};
+  char key[kPathBufferSize] = {};
 };
 
 // Why `password` cannot be used (one English phrase), or empty: without a password anyone could
@@ -79,8 +84,9 @@ class FileServer : public Connection {
   // Starts the socket library, listens and starts the listener thread. False when the
   // settings are unusable (an empty or too long password, a BASE that does not fit) or the port
   // cannot be listened on; then `reason`, when given, says why in one English phrase. May be
-  // called again after Stop.
-  bool Start(const ServerSettings& settings, std::string* reason = nullptr)
+  // called again after Stop. With `tls`, every session runs its TLS handshake first.
+  bool Start(const ServerSettings& settings, std::string* reason = nullptr,
+             std::unique_ptr<platform::TlsContext> tls = nullptr)
       EXCLUDES(controlMutex_, sessionsMutex_);
   // Ends the listener and every session; returns once they have ended (bounded wait). May be
   // called more than once, and on a server that never started.
@@ -106,6 +112,8 @@ class FileServer : public Connection {
 
   bool Stopping() const { return stopping_.load(); }
   const char* Password() const { return password_; }
+  // The TLS every session runs its handshake with; null when the sessions are plain.
+  const platform::TlsContext* Tls() const { return tls_.get(); }
   // Before a wrong login token is answered: waits for the service-wide turn of failed logins;
   // false when the server stops meanwhile.
   bool AwaitFailedLoginTurn() { return failedLogins_.AwaitTurn(); }
@@ -128,6 +136,7 @@ class FileServer : public Connection {
   // Written by Start before any session runs; only read afterwards.
   char password_[kPasswordFieldSize] = {};
   char basePrefix_[kPathBufferSize] = {};
+  std::unique_ptr<platform::TlsContext> tls_;
 
   Mutex controlMutex_;  // Start and Stop
   std::thread listener_ GUARDED_BY(controlMutex_);

@@ -1,14 +1,50 @@
 #include "service/file_service.h"
 
 #include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
 
 #include "common/protocol.h"
 #include "common/wire_number.h"
 #include "platform/paths.h"
 #include "platform/settings.h"
 #include "service/audit_log.h"
+#include "service/tls_identity.h"
 
 namespace quarv {
+
+namespace {
+
+// Whether two setting values are the same word, letter case aside.
+bool SameWord(const char* a, const char* b) {
+  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(*a) != lower(*b)) return false;
+  }
+  return *a == *b;
+}
+
+// Reads `key` (a file) into `out`: an absolute path as it is, a relative one resolved against
+// the directory of the settings file at `settingsPath`. False when it does not fit.
+bool ReadPathBeside(const char* settingsPath, const char* key, const char* fallback, char* out) {
+  char value[kPathBufferSize];
+  platform::ReadProfileString(kSettingsSection, key, fallback, value, sizeof value, settingsPath);
+  std::string path;
+  if (!platform::IsAbsolutePath(value)) {
+    char directory[kPathBufferSize];
+    std::strncpy(directory, settingsPath, sizeof directory - 1);
+    directory[sizeof directory - 1] = '\0';
+    CutAfterLastSeparator(directory, platform::PathSeparator(), platform::IsLeadByte);
+    path = directory;
+  }
+  path += value;
+  if (path.size() + 1 > kPathBufferSize) return false;
+  std::memcpy(out, path.c_str(), path.size() + 1);
+  return true;
+}
+
+}  // namespace
 
 bool ReadServerSettings(const char* path, ServerSettings* settings, SettingsRefusal* refusal) {
   const auto refuse = [&](const std::string& why, std::uint32_t serviceCode) {
@@ -33,6 +69,20 @@ bool ReadServerSettings(const char* path, ServerSettings* settings, SettingsRefu
   }
   platform::ReadProfileString(kSettingsSection, "ADDRESS", "", settings->address,
                               sizeof settings->address, path);
+  char tls[kSettingValueSize];
+  platform::ReadProfileString(kSettingsSection, "TLS", "No", tls, sizeof tls, path);
+  if (!SameWord(tls, "Yes") && !SameWord(tls, "No")) {
+    return refuse("TLS \"" + std::string(tls) + "\" is neither Yes nor No", 0);
+  }
+  settings->tls = SameWord(tls, "Yes");
+  if (settings->tls) {
+    if (!ReadPathBeside(path, "CERTIFICATE", kDefaultCertificateName, settings->certificate)) {
+      return refuse("CERTIFICATE is too long for a path", 0);
+    }
+    if (!ReadPathBeside(path, "KEY", kDefaultKeyName, settings->key)) {
+      return refuse("KEY is too long for a path", 0);
+    }
+  }
   return true;
 }
 
@@ -58,14 +108,24 @@ bool FileService::Start() {
     return false;
   }
   std::string reason;
-  if (!server_.Start(settings, &reason)) {
+  std::unique_ptr<platform::TlsContext> tls;
+  if (settings.tls) {
+    tls = LoadTlsIdentity(settings.certificate, settings.key, &reason);
+    if (tls == nullptr) {
+      RefuseStart(kTlsIdentityExitCode);
+      ReportRefusal(reason);
+      return false;
+    }
+  }
+  if (!server_.Start(settings, &reason, std::move(tls))) {
     ReportRefusal(reason);
     return false;
   }
   ServiceLog().Write(LogLevel::Notice,
                      std::string("started: listening on ") +
                          (settings.address[0] != '\0' ? settings.address : "0.0.0.0") + ":" +
-                         std::to_string(settings.port) + ", BASE " + settings.base);
+                         std::to_string(settings.port) + ", BASE " + settings.base +
+                         (settings.tls ? ", TLS" : ""));
   ServiceLog().StartTicker();
   return true;
 }

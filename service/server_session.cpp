@@ -56,7 +56,19 @@ void ServerSession::Run() {
   const std::string address = AddressText(connection_.Address());
   ServiceLog().WriteRepeatable(LogLevel::Info, "session opened", address,
                                "session from " + peer_ + " opened");
-  while (!server_.Stopping()) {
+  // The handshake runs under the login timer, already running: a client that starts one and
+  // stalls loses its place as one that never logs in does.
+  const platform::TlsContext* tls = server_.Tls();
+  std::string tlsError;
+  const bool handshakeFailed = tls != nullptr && !connection_.StartTls(*tls, &tlsError);
+  if (handshakeFailed) {
+    if (!server_.Stopping() && !watchdog_.Expired()) {
+      ServiceLog().WriteRepeatable(LogLevel::Warning, "TLS handshake failed", address,
+                                   "TLS handshake failed from " + peer_ + ": " + tlsError);
+    }
+    endReason_ = "TLS handshake failed";
+  }
+  while (!handshakeFailed && !server_.Stopping()) {
     if (!connection_.ReadLine(line_, kLineLimit)) break;
     if (Answer() == Next::EndSession) break;
   }
@@ -150,7 +162,9 @@ ServerSession::Next ServerSession::Enter(const char* argument) {
     connection_.SendText(kWelcome);
     loggedIn_ = true;
     watchdog_.Done();
-    ServiceLog().Write(LogLevel::Notice, "login from " + peer_);
+    // Whether the session is TLS, and how, only when it is: plain logs stay as they were.
+    const std::string tls = server_.Tls() != nullptr ? " over " + connection_.TlsDescription() : "";
+    ServiceLog().Write(LogLevel::Notice, "login from " + peer_ + tls);
     return Next::ReadLine;
   }
   ServiceLog().WriteRepeatable(LogLevel::Warning, "login refused",

@@ -237,4 +237,11 @@ std::uint16_t NetworkToHost16(std::uint16_t value) {
   return ntohs(value);
 }
 
+std::string HostName() {
+  // HOST_NAME_MAX is 64 on Linux; the buffer leaves room for its NUL.
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
 }  // namespace quarv::platform

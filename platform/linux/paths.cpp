@@ -15,4 +15,8 @@ std::string EntryKey(const char* name) {
   return name;
 }
 
+bool IsAbsolutePath(const char* path) {
+  return path[0] == '/';
+}
+
 }  // namespace quarv::platform

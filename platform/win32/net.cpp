@@ -382,4 +382,12 @@ std::uint16_t NetworkToHost16(std::uint16_t value) {
   return ::ntohs(value);
 }
 
+std::string HostName() {
+  // The DNS host name, without the domain: what gethostname gives on Linux.
+  char name[MAX_COMPUTERNAME_LENGTH + 256] = {};
+  DWORD size = sizeof name;
+  if (!GetComputerNameExA(ComputerNameDnsHostname, name, &size)) return {};
+  return std::string(name, size);
+}
+
 }  // namespace quarv::platform

@@ -34,4 +34,11 @@ std::string EntryKey(const char* name) {
          std::string(reinterpret_cast<const char*>(upper.data()), upper.size() * sizeof(wchar_t));
 }
 
+bool IsAbsolutePath(const char* path) {
+  const auto letter = static_cast<unsigned char>(path[0]);
+  const bool drive =
+      ((letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z')) && path[1] == ':';
+  return drive || path[0] == '\\' || path[0] == '/';
+}
+
 }  // namespace quarv::platform

@@ -9,6 +9,10 @@
 #include <thread>
 #include <vector>
 
+#include "common/connection.h"
+#include "common/protocol.h"
+#include "platform/net.h"
+#include "platform/tls.h"
 #include "tests/service/service_test_support.h"
 #include "tests/support/service_process.h"
 
@@ -205,11 +209,7 @@ TEST_F(ProgramTest, PasswordOf82CharactersWorksAndLongerRefusesToStart) {
 
 // Waits until the program's standard error holds `text` (at most ten seconds).
 bool LogShows(Process& child, const std::string& text) {
-  for (int i = 0; i < 400; ++i) {
-    if (child.Stderr().find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(25ms);
-  }
-  return false;
+  return child.StderrShows(text);
 }
 
 std::string RegexQuoted(const std::string& text) {
@@ -309,6 +309,141 @@ TEST_F(ProgramTest, DeleLeavesANewVersionRenamedOverTheFileThatWasSent) {
       process().Stderr(),
       std::regex(R"(DELE "hello\.txt" from 127\.0\.0\.1:[0-9]+: not deleted \(changed since)")))
       << process().Stderr();
+  EXPECT_EQ(service_.Terminate(), 0);
+}
+
+// A certificate and its key made as the service makes them, as PEM text.
+struct Identity {
+  std::string certificate;
+  std::string key;
+};
+Identity NewIdentity() {
+  Identity identity;
+  std::string error;
+  EXPECT_TRUE(
+      platform::MakeSelfSignedIdentity("localhost", &identity.certificate, &identity.key, &error))
+      << error;
+  return identity;
+}
+
+constexpr fs::perms kOwnerOnly = fs::perms::owner_read | fs::perms::owner_write;
+
+// With TLS, a certificate or key that cannot be used keeps the service from starting, with the
+// reason in one line; nothing is made in place of what is there.
+TEST_F(ProgramTest, TlsRefusesToStartOnAnUnusableCertificateOrKey) {
+  const fs::path dir = fs::canonical(service_.dir());
+  const std::string settings = ServiceSettings(port(), base(), kPassword) + "TLS=Yes\r\n";
+  const Identity identity = NewIdentity();
+  const std::string refused = "QuarvSvc: not started: TLS: ";
+  const auto expectRefused = [&](const std::string& why, const std::string& line) {
+    std::string stopped;
+    ExpectRefusedStart(service_, notify_, why, &stopped);
+    EXPECT_EQ(stopped, "STATUS=stopped (exit code 1066, service-specific code 2)") << why;
+    EXPECT_EQ(process().Stderr(), refused + line + "\n") << why;
+  };
+  const fs::path certificate = dir / "QuarvSvc.crt";
+  const fs::path key = dir / "QuarvSvc.key";
+
+  WriteSettings(settings);
+  WriteFile(certificate, identity.certificate);
+  expectRefused("certificate without its key",
+                "the certificate " + certificate.string() + " is there but its key " +
+                    key.string() +
+                    " is missing: restore the key, or remove the certificate to have a new pair "
+                    "made");
+  EXPECT_FALSE(fs::exists(key));
+  EXPECT_EQ(ReadFile(certificate), identity.certificate);
+
+  WriteFile(key, identity.key);
+  fs::permissions(key, kOwnerOnly | fs::perms::group_read | fs::perms::others_read);
+  expectRefused("key readable by others", "the key " + key.string() +
+                                              " can be read by others (mode 0644): make it "
+                                              "readable by the service only");
+  fs::permissions(key, kOwnerOnly | fs::perms::group_read);
+  expectRefused("key readable by its group", "the key " + key.string() +
+                                                 " can be read by others (mode 0640): make it "
+                                                 "readable by the service only");
+
+  // CERTIFICATE and KEY relative to the settings file's directory.
+  fs::create_directory(dir / "tls");
+  const fs::path otherCertificate = dir / "tls" / "service.pem";
+  const fs::path otherKey = dir / "tls" / "service.key";
+  WriteSettings(settings + "CERTIFICATE=tls/service.pem\r\nKEY=tls/service.key\r\n");
+  WriteFile(otherCertificate, "-----BEGIN CERTIFICATE-----\ngarbage\n-----END CERTIFICATE-----\n");
+  WriteFile(otherKey, identity.key);
+  fs::permissions(otherKey, kOwnerOnly);
+  const std::string pair = "the certificate " + otherCertificate.string() + " and the key " +
+                           otherKey.string() + " cannot be used: ";
+  ExpectRefusedStart(service_, notify_, "garbage certificate");
+  EXPECT_EQ(process().Stderr().rfind(refused + pair + "the certificate is not PEM", 0), 0u)
+      << process().Stderr();
+  EXPECT_EQ(Count(process().Stderr(), "\n"), 1) << process().Stderr();
+
+  WriteFile(otherCertificate, NewIdentity().certificate);
+  expectRefused("key of another certificate", pair + "the key does not match the certificate");
+  EXPECT_FALSE(fs::exists(certificate.parent_path() / "tls" / "QuarvSvc.key"));
+}
+
+// The fingerprint in the start's log line, or "" when there is none.
+std::string LoggedFingerprint(const std::string& log) {
+  std::smatch match;
+  static const std::regex line(
+      "QuarvSvc: TLS certificate SHA-256 fingerprint ((?:[0-9A-F]{2}:){31}[0-9A-F]{2})\n");
+  return std::regex_search(log, match, line) ? match[1].str() : std::string();
+}
+
+// The first start with TLS makes the certificate and a key only the service's user can read,
+// and logs the fingerprint that a client then sees; the next start serves the same pair.
+TEST_F(ProgramTest, TlsFirstStartMakesItsIdentityAndTheNextStartKeepsIt) {
+  const fs::path dir = fs::canonical(service_.dir());
+  const fs::path certificate = dir / "QuarvSvc.crt";
+  const fs::path key = dir / "QuarvSvc.key";
+  WriteSettings(ServiceSettings(port(), base(), kPassword) + "TLS=yes\r\n");
+  ASSERT_TRUE(service_.Launch(&notify_));
+  ASSERT_TRUE(notify_.WaitFor("READY=1")) << process().Stderr();
+  EXPECT_EQ((fs::status(key).permissions() & fs::perms::all), kOwnerOnly);
+  const std::string pem = ReadFile(certificate);
+  const std::string keyPem = ReadFile(key);
+  std::string fingerprint;
+  std::string error;
+  ASSERT_TRUE(platform::CheckIdentity(pem, keyPem, &fingerprint, &error)) << error;
+  EXPECT_TRUE(Contains(process().Stderr(),
+                       "QuarvSvc: TLS: made the certificate " + certificate.string() +
+                           " (CN=" + platform::HostName() + ") and its key " + key.string() + "\n"))
+      << process().Stderr();
+  EXPECT_EQ(LoggedFingerprint(process().Stderr()), fingerprint) << process().Stderr();
+  EXPECT_FALSE(Serving(port())) << "a plain login to a TLS service";
+  EXPECT_EQ(service_.Terminate(), 0);
+
+  ASSERT_TRUE(service_.Launch(&notify_));
+  ASSERT_TRUE(notify_.WaitFor("READY=1")) << process().Stderr();
+  EXPECT_FALSE(Contains(process().Stderr(), "made the certificate")) << process().Stderr();
+  EXPECT_EQ(LoggedFingerprint(process().Stderr()), fingerprint) << process().Stderr();
+  EXPECT_EQ(ReadFile(certificate), pem);
+  EXPECT_EQ(ReadFile(key), keyPem);
+
+  // A client sees the logged fingerprint, and its login line tells the session's TLS.
+  std::unique_ptr<platform::TlsContext> client = platform::TlsContext::ForClient(&error);
+  ASSERT_NE(client, nullptr) << error;
+  Connection connection;
+  ASSERT_TRUE(connection.SetReceiveTimeout(10000));
+  ASSERT_TRUE(connection.Connect("127.0.0.1", port()));
+  ASSERT_TRUE(connection.StartTls(*client, &error)) << error;
+  EXPECT_EQ(connection.PeerFingerprint(), fingerprint);
+  connection.SendText("HELO\r\n");
+  char line[kLineLimit] = {};
+  ASSERT_TRUE(connection.ReadLine(line, kLineLimit)) << process().Stderr();
+  connection.SendText(
+      ("ENTER " + TokenFor(std::string(line) + "\r\n", kPassword) + "\r\n").c_str());
+  ASSERT_TRUE(connection.ReadLine(line, kLineLimit));
+  EXPECT_STREQ(line, "200 Welcome.");
+  ASSERT_TRUE(LogShows(process(), " over " + connection.TlsDescription() + "\n"))
+      << process().Stderr();
+  EXPECT_TRUE(std::regex_search(
+      process().Stderr(),
+      std::regex(R"(\nQuarvSvc: login from 127\.0\.0\.1:[0-9]+ over TLSv1\.3 TLS_[A-Z0-9_]+\n)")))
+      << process().Stderr();
+  connection.Close();
   EXPECT_EQ(service_.Terminate(), 0);
 }
 

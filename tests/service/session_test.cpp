@@ -1,12 +1,16 @@
 // The session layer: challenge, login, status lines by state, QUIT, line rules.
 #include <atomic>
 #include <cctype>
+#include <chrono>
+#include <cstring>
 #include <memory>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/tls.h"
+#include "service/server_session.h"
 #include "tests/service/service_test_support.h"
 
 namespace quarv::test {
@@ -171,6 +175,36 @@ TEST_F(SessionTest, LoginTimerClosesASilentClientAndSparesALoggedInOne) {
   std::this_thread::sleep_for(500ms);
   ASSERT_TRUE(idle->Send("LIST\r\n"));
   EXPECT_EQ(ReadListing(*idle), "200 List of files.\r\n.\r\n");
+}
+
+// With TLS the handshake runs under the login timer: a client that begins one (the first bytes
+// of a ClientHello) and stalls is closed as a silent one is, without a byte, and its place is
+// free again.
+TEST(TlsSessionTest, AStalledHandshakeIsClosedByTheLoginTimer) {
+  TempDir dir;
+  const fs::path base = dir.path() / kBaseName;
+  fs::create_directory(base);
+  std::string certificate;
+  std::string key;
+  std::string error;
+  ASSERT_TRUE(platform::MakeSelfSignedIdentity("localhost", &certificate, &key, &error)) << error;
+  std::unique_ptr<platform::TlsContext> tls =
+      platform::TlsContext::ForServer(certificate, key, &error);
+  ASSERT_NE(tls, nullptr) << error;
+  ServerSettings settings;
+  std::strcpy(settings.base, base.c_str());
+  std::strcpy(settings.password, kPassword);
+  std::strcpy(settings.address, "127.0.0.1");
+  FileServer server;
+  ASSERT_TRUE(server.Start(settings, nullptr, std::move(tls)));
+  RawClient stalled;
+  ASSERT_TRUE(stalled.Connect(server.LocalPort()));
+  // A handshake record header and the start of a ClientHello, of the 200 bytes announced.
+  ASSERT_TRUE(stalled.Send(std::string("\x16\x03\x01\x00\xc8\x01\x00\x00\xc4\x03\x03", 11)));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(stalled.ReadAll(kLoginTime + 3s), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kLoginTime + 3s) << "never closed";
+  server.Stop();
 }
 
 // Sessions that pipeline wrong tokens get about 50 answers a second between them, while a

@@ -45,6 +45,8 @@ class Process {
   // Everything the child has written to standard output / standard error so far.
   std::string Stdout() const;
   std::string Stderr() const;
+  // Waits until standard error holds `text` (at most ten seconds).
+  bool StderrShows(const std::string& text) const;
 
  private:
   void RemoveOutput();

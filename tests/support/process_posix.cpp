@@ -163,6 +163,14 @@ std::string Process::Stderr() const {
   return errPath_.empty() ? std::string() : ReadFile(errPath_);
 }
 
+bool Process::StderrShows(const std::string& text) const {
+  for (int i = 0; i < 400; ++i) {
+    if (Stderr().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return false;
+}
+
 std::string RunToEnd(const std::vector<std::string>& argv, const fs::path& workDir,
                      std::chrono::milliseconds timeout, int* exitCode,
                      const LaunchOptions& options) {

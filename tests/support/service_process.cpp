@@ -96,6 +96,19 @@ bool ServiceProcess::Start() {
   return false;
 }
 
+bool ServiceProcess::StartWith(const std::string& moreLines) {
+  WriteSettings(ServiceSettings(port_, served_, password_) + moreLines);
+  if (!Launch()) return false;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    if (process_.Stderr().find("QuarvSvc: started: listening on ") != std::string::npos) {
+      return true;
+    }
+    if (!process_.Running()) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
 int ServiceProcess::Terminate(int signalNumber) {
   process_.Signal(signalNumber);
   int code = -1;

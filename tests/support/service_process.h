@@ -69,6 +69,9 @@ class ServiceProcess {
   // Writes the settings for served() on port() and starts the program, and waits until it
   // serves. Also starts it again after Kill.
   bool Start();
+  // The same with `moreLines` added to the settings (TLS=Yes, say), waiting until the log says
+  // it serves: a plain probe would not log in to every service.
+  bool StartWith(const std::string& moreLines);
   // The service dies at once, as in a crash.
   void Kill() { process_.Kill(); }
   // Sends the signal and waits for the end: its exit code, or -1 when it did not end.
