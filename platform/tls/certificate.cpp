@@ -17,10 +17,19 @@
 #include <string>
 
 #include "platform/tls.h"
+#include "platform/tls/library.h"
 
 namespace quarv::platform {
 
 namespace {
+
+using tls::Bignum;
+using tls::Bio;
+using tls::Certificate;
+using tls::Extension;
+using tls::Key;
+using tls::LibraryError;
+using tls::Name;
 
 // SHA-256: 32 bytes, 64 hexadecimal digits.
 constexpr std::size_t kSha256Length = 32;
@@ -34,45 +43,6 @@ constexpr std::size_t kCommonNameLimit = 64;
 // The longest host name that counts as one (RFC 1035), and the longest of its labels.
 constexpr std::size_t kHostNameLimit = 253;
 constexpr std::size_t kLabelLimit = 63;
-
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct X509Free {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-struct KeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct BignumFree {
-  void operator()(BIGNUM* number) const { BN_free(number); }
-};
-struct ExtensionFree {
-  void operator()(X509_EXTENSION* extension) const { X509_EXTENSION_free(extension); }
-};
-struct NameFree {
-  void operator()(X509_NAME* name) const { X509_NAME_free(name); }
-};
-using Bio = std::unique_ptr<BIO, BioFree>;
-using Certificate = std::unique_ptr<X509, X509Free>;
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
-using Bignum = std::unique_ptr<BIGNUM, BignumFree>;
-using Extension = std::unique_ptr<X509_EXTENSION, ExtensionFree>;
-using Name = std::unique_ptr<X509_NAME, NameFree>;
-
-// The library's reason for its last failure, in one line, and its error queue emptied; `what`
-// alone when it gave none.
-std::string LibraryError(const std::string& what) {
-  const unsigned long code = ERR_peek_last_error();
-  std::string text = what;
-  if (code != 0) {
-    const char* reason = ERR_reason_error_string(code);
-    text += reason != nullptr ? " (" + std::string(reason) + ")"
-                              : " (error " + std::to_string(code) + ")";
-  }
-  ERR_clear_error();
-  return text;
-}
 
 bool Fail(std::string* error, const std::string& why) {
   if (error != nullptr) *error = why;

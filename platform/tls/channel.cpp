@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "platform/tls.h"
+#include "platform/tls/library.h"
 
 namespace quarv::platform {
 namespace {
@@ -25,40 +26,18 @@ constexpr char kTls12Ciphers[] =
     "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-AES128-GCM-SHA256:"
     "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-CHACHA20-POLY1305";
 
-// The library's reasons queued for this thread, the last one first, as one line; the queue is
-// emptied. `fallback` when it holds none.
-std::string TakeLibraryError(const std::string& fallback) {
-  std::string text;
-  while (const unsigned long code = ERR_get_error()) {
-    const char* reason = ERR_reason_error_string(code);
-    std::string part = reason != nullptr ? reason : "error " + std::to_string(code);
-    if (!text.empty()) {
-      part += " (after ";
-      part += text;
-      part += ")";
-    }
-    text = std::move(part);
-  }
-  return text.empty() ? fallback : text;
-}
-
-struct ContextFree {
-  void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
-};
-using ContextPointer = std::unique_ptr<SSL_CTX, ContextFree>;
-
-ContextPointer NewContext(bool server, std::string* error) {
+tls::Context NewContext(bool server, std::string* error) {
   ERR_clear_error();
-  ContextPointer context(SSL_CTX_new(server ? TLS_server_method() : TLS_client_method()));
+  tls::Context context(SSL_CTX_new(server ? TLS_server_method() : TLS_client_method()));
   if (!context) {
-    *error = TakeLibraryError("the TLS library could not make a context");
+    *error = tls::LibraryError("the TLS library could not make a context");
     return nullptr;
   }
   SSL_CTX* raw = context.get();
   const bool set = SSL_CTX_set_min_proto_version(raw, TLS1_2_VERSION) == 1 &&
                    SSL_CTX_set_cipher_list(raw, kTls12Ciphers) == 1;
   if (!set) {
-    *error = TakeLibraryError("the TLS library refused the protocol settings");
+    *error = tls::LibraryError("the TLS library refused the protocol settings");
     return nullptr;
   }
   // Renegotiation is off both ways (a client asking for it is refused by default, too).
@@ -77,20 +56,10 @@ ContextPointer NewContext(bool server, std::string* error) {
   return context;
 }
 
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct X509Free {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-
 }  // namespace
 
 struct TlsContext::State {
-  ContextPointer context;
+  tls::Context context;
 };
 
 TlsContext::TlsContext(std::unique_ptr<State> state, bool server)
@@ -111,22 +80,19 @@ std::unique_ptr<TlsContext> TlsContext::ForServer(const std::string& certificate
   state->context = NewContext(true, error);
   if (!state->context) return nullptr;
   ERR_clear_error();
-  std::unique_ptr<BIO, BioFree> certificateText(
+  tls::Bio certificateText(
       BIO_new_mem_buf(certificatePem.data(), static_cast<int>(certificatePem.size())));
-  std::unique_ptr<BIO, BioFree> keyText(
-      BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size())));
+  tls::Bio keyText(BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size())));
   if (!certificateText || !keyText) {
-    *error = TakeLibraryError("out of memory");
+    *error = tls::LibraryError("out of memory");
     return nullptr;
   }
-  std::unique_ptr<X509, X509Free> certificate(
-      PEM_read_bio_X509(certificateText.get(), nullptr, nullptr, nullptr));
-  std::unique_ptr<EVP_PKEY, PkeyFree> key(
-      PEM_read_bio_PrivateKey(keyText.get(), nullptr, nullptr, nullptr));
+  tls::Certificate certificate(PEM_read_bio_X509(certificateText.get(), nullptr, nullptr, nullptr));
+  tls::Key key(PEM_read_bio_PrivateKey(keyText.get(), nullptr, nullptr, nullptr));
   SSL_CTX* raw = state->context.get();
   if (!certificate || !key || SSL_CTX_use_certificate(raw, certificate.get()) != 1 ||
       SSL_CTX_use_PrivateKey(raw, key.get()) != 1 || SSL_CTX_check_private_key(raw) != 1) {
-    *error = TakeLibraryError("the certificate and key could not be used");
+    *error = tls::LibraryError("the certificate and key could not be used");
     return nullptr;
   }
   return std::unique_ptr<TlsContext>(new TlsContext(std::move(state), true));
@@ -149,7 +115,7 @@ TlsChannel::TlsChannel(const TlsContext& context) : state_(std::make_unique<Stat
     SSL_free(session);
     BIO_free(in);
     BIO_free(out);
-    error_ = TakeLibraryError("out of memory");
+    error_ = tls::LibraryError("out of memory");
     state_->failed = true;
     return;
   }
@@ -180,9 +146,9 @@ TlsChannel::Step TlsChannel::Handshake() {
   const int kind = SSL_get_error(state_->session, result);
   if (kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE) return Step::NeedInput;
   state_->failed = true;
-  error_ = TakeLibraryError(kind == SSL_ERROR_SYSCALL || kind == SSL_ERROR_ZERO_RETURN
-                                ? "the peer ended the handshake"
-                                : "the handshake failed");
+  error_ = tls::LibraryError(kind == SSL_ERROR_SYSCALL || kind == SSL_ERROR_ZERO_RETURN
+                                 ? "the peer ended the handshake"
+                                 : "the handshake failed");
   return Step::Failed;
 }
 
@@ -223,7 +189,7 @@ int TlsChannel::Read(char* buffer, int length) {
   if (kind == SSL_ERROR_WANT_READ) return 0;
   state_->failed = true;
   error_ = kind == SSL_ERROR_ZERO_RETURN ? "the peer closed the session"
-                                         : TakeLibraryError("the session failed");
+                                         : tls::LibraryError("the session failed");
   return -1;
 }
 
@@ -234,7 +200,7 @@ bool TlsChannel::Write(const char* data, std::size_t length) {
   std::size_t written = 0;
   if (SSL_write_ex(state_->session, data, length, &written) != 1 || written != length) {
     state_->failed = true;
-    error_ = TakeLibraryError("the session failed");
+    error_ = tls::LibraryError("the session failed");
     return false;
   }
   return true;
