@@ -12,3 +12,22 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # A static runtime, so that the executables need nothing beside the system's own DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+# OpenSSL's static libraries, built from Debian's source package by scripts/openssl-mingw.sh into
+# QUARV_OPENSSL_MINGW, by default the link $HOME/.cache/quarv/openssl-mingw32 to the build of the
+# current version (kept unresolved, so that a build directory follows the link to a newer one).
+if(NOT "$ENV{QUARV_OPENSSL_MINGW}" STREQUAL "")
+  set(QUARV_OPENSSL_MINGW "$ENV{QUARV_OPENSSL_MINGW}")
+else()
+  set(QUARV_OPENSSL_MINGW "$ENV{HOME}/.cache/quarv/openssl-mingw32")
+endif()
+if(NOT EXISTS "${QUARV_OPENSSL_MINGW}/quarv-openssl-complete")
+  message(FATAL_ERROR
+    "No OpenSSL for the 32-bit Windows build in ${QUARV_OPENSSL_MINGW}: run "
+    "scripts/openssl-mingw.sh first (it builds the static libraries once, from Debian's "
+    "source package).")
+endif()
+set(OPENSSL_ROOT_DIR "${QUARV_OPENSSL_MINGW}")
+set(OPENSSL_USE_STATIC_LIBS TRUE)
+# The find commands search only below the root paths (the MODE settings above).
+list(APPEND CMAKE_FIND_ROOT_PATH "${QUARV_OPENSSL_MINGW}")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows part of CI: the test suites of the 32-bit Windows build, run under Wine.
 #
-# Installs what is missing (MinGW-w64, GoogleTest's sources, Wine and its prefix), starts a Wine
+# Installs what is missing (MinGW-w64, GoogleTest's sources, Wine and its prefix, the static
+# OpenSSL of scripts/openssl-mingw.sh, built once and then taken from its cache), starts a Wine
 # server of its own that lives for the whole run, builds the mingw32-tests preset, runs its
 # suites with ctest, runs the system test of the real programs (scripts/windows_system_test.py:
 # the service under Wine's service control manager, both programs against their Linux
@@ -9,8 +10,9 @@
 # stops the server again. Every Wine step is bounded in time, and the time of each step is
 # printed.
 #
-# Environment: QUARV_WINEPREFIX (see scripts/wine-run.sh), QUARV_WERROR (as for every preset),
-# QUARV_LINUX_BUILD (the Linux build for the system test, default build/default).
+# Environment: QUARV_WINEPREFIX (see scripts/wine-run.sh), QUARV_OPENSSL_MINGW (see
+# scripts/openssl-mingw.sh), QUARV_WERROR (as for every preset), QUARV_LINUX_BUILD (the Linux
+# build for the system test, default build/default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,6 +36,9 @@ trap wine_server_stop EXIT
 step "installing what is missing"
 scripts/install-deps.sh googletest python3
 timeout 1200 scripts/install-wine.sh
+
+step "OpenSSL for the Windows build (built once, then reused from its cache)"
+timeout 1200 scripts/openssl-mingw.sh
 
 step "starting a Wine server for the run"
 wine_server_start

@@ -363,7 +363,11 @@ class SystemTest:
         dlls = sorted({line.split()[2].upper() for line in headers.splitlines()
                        if "DLL Name:" in line and len(line.split()) > 2})
         print(f"  {executable.name}: {' '.join(dlls)}")
-        allowed = {"KERNEL32.DLL", "MSVCRT.DLL", "WSOCK32.DLL", "ADVAPI32.DLL"}
+        # The static OpenSSL linked in adds WS2_32 (its sockets and WSAStartup) and USER32 (its
+        # service check: GetProcessWindowStation, GetUserObjectInformationW, MessageBoxW); its
+        # RAND and event log calls are ADVAPI32's. No DLL of MinGW's or OpenSSL's may appear.
+        allowed = {"KERNEL32.DLL", "MSVCRT.DLL", "WSOCK32.DLL", "ADVAPI32.DLL", "WS2_32.DLL",
+                   "USER32.DLL"}
         return bool(dlls) and set(dlls) <= allowed
 
     def test_executables(self):
