@@ -7,6 +7,7 @@
 
 #include "agent/console_output.h"
 #include "agent/fetch_agent.h"
+#include "common/md5.h"
 #include "common/protocol.h"
 #include "common/wire_number.h"
 #include "platform/console.h"
@@ -43,6 +44,15 @@ TryOutcome DecideTry(int notFetched, int total, int result) {
   if (total > 0) return TryOutcome::Succeeded;
   if (result >= 0) return TryOutcome::NothingTransferred;
   return TryOutcome::Failed;
+}
+
+// The single-instance lock's name: one lock for each BASE where the platform tells directories
+// apart (a digest of the resolved path, so that any path makes a name), else the one name.
+std::string InstanceLockName(const std::string& base) {
+  const std::string scope = platform::LockScopeOf(base.c_str());
+  if (scope.empty()) return kInstanceLockName;
+  return std::string(kInstanceLockName) + "-" +
+         Md5HexOf(scope.data(), static_cast<std::uint32_t>(scope.size()));
 }
 
 // A switch is on when its value begins with the upper-case letter Y.
@@ -111,7 +121,7 @@ void RunAgent(const char* settingsPath) {
   if (settings.port <= 0 || settings.port > kHighestPort) return;
 
   platform::NamedLock instanceLock;
-  switch (instanceLock.Acquire(kInstanceLockName)) {
+  switch (instanceLock.Acquire(InstanceLockName(settings.base).c_str())) {
     case platform::NamedLock::Result::Acquired:
       break;
     case platform::NamedLock::Result::Failed:

@@ -7,6 +7,7 @@ namespace quarv::agent {
 
 inline constexpr char kSettingsFileName[] = "QuarvAgent.ini";
 inline constexpr char kSettingsSection[] = "AGENT";
+// The single-instance lock: one agent at a time into one BASE (on Windows: one at a time).
 inline constexpr char kInstanceLockName[] = "ZelQuarvAgent";
 
 struct AgentSettings {

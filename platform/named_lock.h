@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace quarv::platform {
 
@@ -21,5 +22,10 @@ class NamedLock {
  private:
   std::intptr_t handle_ = -1;
 };
+
+// What sets one directory apart for a lock taken for it: on Linux its resolved path (the path as
+// given when it cannot be resolved), so that programs working in different directories may run
+// side by side; on Windows nothing (empty): one lock there covers every directory.
+std::string LockScopeOf(const char* directory);
 
 }  // namespace quarv::platform

@@ -5,16 +5,19 @@
 // private to the user and checked the same way. A place that anybody may write to (/tmp, an
 // abstract socket name) is never used: another user could take the name first and keep the
 // program from ever running. The system releases the lock when the process ends; it is per user,
-// like a named mutex in a Windows session.
+// like a named mutex in a Windows session, and its name may carry a scope (LockScopeOf).
 #include "platform/named_lock.h"
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -114,6 +117,12 @@ NamedLock::Result NamedLock::Acquire(const char* name) {
   const int error = errno;
   ::close(fd);
   return error == EWOULDBLOCK ? Result::AlreadyHeld : Result::Failed;
+}
+
+std::string LockScopeOf(const char* directory) {
+  std::array<char, PATH_MAX> resolved{};
+  if (::realpath(directory, resolved.data()) != nullptr) return resolved.data();
+  return directory;
 }
 
 void NamedLock::Release() {

@@ -231,7 +231,8 @@ TEST_F(AgentAloneTest, SettingsBesideAnExecutableInATooLongDirectoryAreNeverLook
   EXPECT_FALSE(RawClient().Connect(port));
 }
 
-TEST_F(AgentAloneTest, SecondAgentWhileOneRunsEndsAtOnceAlsoWhereOthersTookTheCommonPlaces) {
+// One agent at a time into one BASE; agents into different BASEs run side by side.
+TEST_F(AgentAloneTest, SecondAgentIntoTheSameBaseEndsAtOnceAndOneIntoAnotherRunsBeside) {
   // As under cron: no runtime directory; another user took the places under /tmp and the
   // abstract socket name that anyone can take first.
   const ScopedEnvironment noRuntime("XDG_RUNTIME_DIR", nullptr);
@@ -246,18 +247,32 @@ TEST_F(AgentAloneTest, SecondAgentWhileOneRunsEndsAtOnceAlsoWhereOthersTookTheCo
   // Connected, so it holds the single-instance guard.
   ASSERT_TRUE(service.WaitForConnections(1, std::chrono::seconds(30)));
 
-  AgentProcess other;
-  other.WriteSettingsFor(service.port(), kPassword, "TRY=1\n");
-  EXPECT_EQ(other.Run(), "２重起動です。終了します。\n");
+  AgentProcess same;
+  same.WriteSettings(AgentSettings(service.port(), kPassword, agent.base()) + "TRY=1\n");
+  EXPECT_EQ(same.Run(), "２重起動です。終了します。\n");
+  // The same directory by another path is the same BASE.
+  same.WriteSettings(AgentSettings(service.port(), kPassword, agent.base() / ".") + "TRY=1\n");
+  EXPECT_EQ(same.Run(), "２重起動です。終了します。\n");
 
-  service.Release();
+  // Into a BASE of its own, a second agent runs to its end while the first still waits for its
+  // service.
+  FakeService other(kPassword);
+  other.Put("a.txt", FakeFile::Of("held", kTime));
+  AgentProcess beside;
+  beside.WriteSettingsFor(other.port(), kPassword, "TRY=1\n");
+  Process second;
+  ASSERT_TRUE(beside.Start(&second));
   int exitCode = -1;
+  ASSERT_TRUE(second.Wait(std::chrono::seconds(60), &exitCode));
+  EXPECT_TRUE(first.Running());
+  service.Release();
   ASSERT_TRUE(first.Wait(std::chrono::seconds(60), &exitCode));
-  EXPECT_EQ(exitCode, 0);
-  EXPECT_TRUE(first.Stdout().ends_with("\n転送は成功しました。\n転送したファイルは 1個 です。\n"))
-      << first.Stdout();
-  EXPECT_EQ(service.Connections(), 1);
+  for (const Process* run : {&first, &second}) {
+    EXPECT_TRUE(run->Stdout().ends_with("\n転送は成功しました。\n転送したファイルは 1個 です。\n"))
+        << run->Stdout();
+  }
   EXPECT_EQ(ReadFile(agent.base() / "a.txt"), "held");
+  EXPECT_EQ(ReadFile(beside.base() / "a.txt"), "held");
 }
 
 }  // namespace
