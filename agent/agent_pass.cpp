@@ -23,6 +23,18 @@
 
 namespace quarv::agent {
 
+namespace {
+
+// HOST as the messages show it before ":port": an IPv6 address in brackets, as it may be
+// written in the settings too.
+std::string ShownHost(const char* host) {
+  std::string text = host;
+  if (text.find(':') == std::string::npos || text.front() == '[') return text;
+  return "[" + text + "]";
+}
+
+}  // namespace
+
 AgentPass::AgentPass(FetchAgent& agent) : agent_(agent), connection_(agent.connection) {}
 
 AgentPass::Result AgentPass::Run(const char* host, int port, const char* password) {
@@ -52,11 +64,12 @@ void AgentPass::EndOnError() {
 
 bool AgentPass::Connect(const char* host, int port) {
   // The port is 1 to 65535 here: RunAgent ends the run for any other.
-  Say(Message::Connecting, host, port);
+  const std::string shown = ShownHost(host);
+  Say(Message::Connecting, shown.c_str(), port);
   connection_.SetReceiveTimeout(static_cast<std::uint32_t>(agent_.idleTimeout.count()));
   if (!connection_.Connect(host, static_cast<std::uint16_t>(port))) {
     connection_.Close();
-    Say(Message::ConnectFailed, host, port);
+    Say(Message::ConnectFailed, shown.c_str(), port);
     return false;
   }
   // Without keepalive the idle timeout still ends a connection that went silent.
@@ -68,7 +81,7 @@ bool AgentPass::SecureChannel(const char* host, int port) {
   std::string error;
   if (!connection_.StartTls(*agent_.tlsContext, &error)) {
     connection_.Close();
-    Say(Message::TlsHandshakeFailed, host, port, error.c_str());
+    Say(Message::TlsHandshakeFailed, ShownHost(host).c_str(), port, error.c_str());
     return false;
   }
   // The pin is the trust: a service whose certificate is another never sees a protocol byte.

@@ -297,18 +297,13 @@ bool Connection::ReadLine(char* buffer, std::int32_t limit) {
 }
 
 bool Connection::Listen(std::uint16_t port, const char* bindAddress, platform::NetError* error) {
-  address_ = platform::Ipv4Address{};
-  address_.family = platform::kAddressFamilyInet;
-  address_.portNetworkOrder = platform::HostToNetwork16(port);
-  address_.addressNetworkOrder = platform::kAddressAny;
-  if (bindAddress != nullptr && bindAddress[0] != '\0') {
-    address_.addressNetworkOrder = platform::ParseDottedAddress(bindAddress);
-    if (address_.addressNetworkOrder == platform::kAddressNone) {
-      if (error != nullptr) *error = platform::NetError{0, "not a dotted IPv4 address"};
-      return false;
-    }
+  address_ = platform::AnyIpv4Address(port);
+  if (bindAddress != nullptr && bindAddress[0] != '\0' &&
+      !platform::ParseNumericAddress(bindAddress, port, &address_)) {
+    if (error != nullptr) *error = platform::NetError{0, "not an IPv4 or IPv6 address"};
+    return false;
   }
-  const platform::SocketHandle socket = platform::TcpSocket(error);
+  const platform::SocketHandle socket = platform::TcpSocket(address_, error);
   Adopt(socket);
   if (socket == platform::kInvalidSocket) return false;
   if (!platform::Bind(socket, address_, error) ||
@@ -324,7 +319,7 @@ bool Connection::Listen(std::uint16_t port, const char* bindAddress, platform::N
 bool Connection::Accept(Connection& target) {
   const platform::SocketHandle listener = BeginUse();
   if (listener == platform::kInvalidSocket) return false;
-  platform::Ipv4Address peer;
+  platform::SocketAddress peer;
   const platform::SocketHandle socket = platform::AcceptOn(listener, &peer);
   EndUse();
   target.address_ = peer;
@@ -335,19 +330,30 @@ bool Connection::Accept(Connection& target) {
 }
 
 bool Connection::Connect(const char* host, std::uint16_t port) {
-  address_ = platform::Ipv4Address{};
-  address_.family = platform::kAddressFamilyInet;
-  address_.portNetworkOrder = platform::HostToNetwork16(port);
-  address_.addressNetworkOrder = platform::ParseDottedAddress(host);
-  if (address_.addressNetworkOrder == platform::kAddressNone &&
-      !platform::LookupHost(host, &address_.addressNetworkOrder)) {
-    return false;
+  std::vector<platform::SocketAddress> addresses(1);
+  if (!platform::ParseNumericAddress(host, port, &addresses.front())) {
+    if (host == nullptr || !platform::LookupHost(host, &addresses)) return false;
+    for (platform::SocketAddress& address : addresses) platform::SetPort(&address, port);
   }
-  const platform::SocketHandle socket = platform::TcpSocket();
+  for (const platform::SocketAddress& address : addresses) {
+    bool closed = false;
+    if (ConnectOnce(address, &closed)) return true;
+    if (closed) return false;
+  }
+  return false;
+}
+
+bool Connection::ConnectOnce(const platform::SocketAddress& address, bool* closed) {
+  address_ = address;
+  // A family the system does not offer leaves this address out.
+  const platform::SocketHandle socket = platform::TcpSocket(address_);
   Adopt(socket);
   if (socket == platform::kInvalidSocket) return false;
   const platform::SocketHandle inUse = BeginUse();
-  if (inUse == platform::kInvalidSocket) return false;
+  if (inUse == platform::kInvalidSocket) {
+    *closed = true;
+    return false;
+  }
   bool connected = true;
   {
     MutexLock lock(mutex_);
@@ -356,6 +362,9 @@ bool Connection::Connect(const char* host, std::uint16_t port) {
   platform::SendWithoutDelay(inUse);  // requests leave at once
   connected = connected && platform::ConnectTo(inUse, address_);
   EndUse();
+  // A Close from another thread released the socket as the attempt ended; a socket whose
+  // connect merely failed is still held.
+  *closed = !connected && !IsOpen();
   return connected;
 }
 
@@ -379,10 +388,10 @@ bool Connection::SetReceiveTimeout(std::uint32_t milliseconds) {
 }
 
 std::uint16_t Connection::LocalPort() const {
-  platform::Ipv4Address local;
+  platform::SocketAddress local;
   MutexLock lock(mutex_);
   if (socket_ == platform::kInvalidSocket || !platform::LocalAddress(socket_, &local)) return 0;
-  return platform::NetworkToHost16(local.portNetworkOrder);
+  return platform::PortOf(local);
 }
 
 }  // namespace quarv

@@ -1,4 +1,4 @@
-// Connection: a blocking IPv4 TCP stream with a protocol line reader.
+// Connection: a blocking TCP stream, over IPv4 or IPv6, with a protocol line reader.
 //
 // ReadLine returns one line at a time and never hands bytes past the line end to its caller:
 // the first byte after a line is the first byte the next Receive returns, so header lines, a raw
@@ -62,14 +62,18 @@ class Connection : public NetLibrary {
   // without its end and NUL-terminated. False when the peer closes first, or when the line
   // reaches limit - 1 bytes without an end (at most limit - 2 bytes fit before the end).
   bool ReadLine(char* buffer, std::int32_t limit);
-  // Listens on `port` on every interface, or on `bindAddress` (dotted, e.g. "127.0.0.1") when
-  // given and not empty. Port 0 picks a free port (see LocalPort). Backlog 5. On failure `error`,
-  // when given, holds the system's reason (code 0 for a bind address that is not dotted).
+  // Listens on `port` on every IPv4 interface, or on `bindAddress` when given and not empty:
+  // dotted IPv4 ("127.0.0.1") or IPv6 ("::1", "[::1]"); "::" is every interface of both
+  // families. Port 0 picks a free port (see LocalPort). Backlog 5. On failure `error`, when
+  // given, holds the system's reason (code 0 for a bind address that is not an address).
   bool Listen(std::uint16_t port, const char* bindAddress = nullptr,
               platform::NetError* error = nullptr);
   // Accepts one client into `target`, which must hold no live socket.
   bool Accept(Connection& target);
-  // Connects to a dotted address, or to a host name looked up when it is not one.
+  // Connects to an IPv4 or IPv6 address (see Listen), or to a host name looked up when it is not
+  // one: each address of the name in the resolver's order, both families, until one connects.
+  // Each attempt waits as long as the system's connect does; a Close from another thread ends
+  // the attempt and tries no further address.
   bool Connect(const char* host, std::uint16_t port);
 
   // Turns TCP keepalive on for the socket held now, so that a peer that vanished is noticed.
@@ -99,7 +103,7 @@ class Connection : public NetLibrary {
   // The local port of a listening connection (0 when not known).
   std::uint16_t LocalPort() const EXCLUDES(mutex_);
   // The peer's (accepted, connecting) or local (listening) address.
-  const platform::Ipv4Address& Address() const { return address_; }
+  const platform::SocketAddress& Address() const { return address_; }
 
  private:
   // Stores a new socket; any earlier socket must have been closed.
@@ -122,7 +126,11 @@ class Connection : public NetLibrary {
   // Sends every byte on `socket`, waiting as needed; false when a send fails.
   static bool SendEvery(platform::SocketHandle socket, const char* bytes, std::size_t length);
 
-  platform::Ipv4Address address_;
+  // One attempt of Connect: a new socket connected to `address`. When it fails because Close
+  // was called meanwhile, `closed` is set: no further address is to be tried.
+  bool ConnectOnce(const platform::SocketAddress& address, bool* closed);
+
+  platform::SocketAddress address_;
 
   mutable Mutex mutex_;
   platform::SocketHandle socket_ GUARDED_BY(mutex_) = platform::kInvalidSocket;

@@ -2,8 +2,11 @@
 // plain results.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quarv::platform {
 
@@ -11,16 +14,14 @@ namespace quarv::platform {
 using SocketHandle = std::uintptr_t;
 inline constexpr SocketHandle kInvalidSocket = ~SocketHandle{0};
 
-// An IPv4 socket address laid out like sockaddr_in: port and address in network byte order.
-struct Ipv4Address {
-  std::uint16_t family = 0;
-  std::uint16_t portNetworkOrder = 0;
-  std::uint32_t addressNetworkOrder = 0;
-  std::uint8_t zero[8] = {};
+// A socket address of either family, IPv4 or IPv6: the bytes of the system's sockaddr_in or
+// sockaddr_in6 as the system lays it out (port and address in network byte order), and how many
+// of them count. Empty (length 0) until an address is stored.
+inline constexpr std::size_t kSocketAddressCapacity = 128;  // sizeof(sockaddr_storage)
+struct SocketAddress {
+  std::array<std::uint8_t, kSocketAddressCapacity> bytes{};
+  std::uint32_t length = 0;
 };
-inline constexpr std::uint16_t kAddressFamilyInet = 2;
-inline constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;  // INADDR_NONE
-inline constexpr std::uint32_t kAddressAny = 0;             // INADDR_ANY
 
 // What the socket library reports when it starts.
 struct NetStartupData {
@@ -40,13 +41,16 @@ struct NetError {
 };
 
 // The calls below that take `error` fill it, when given, with the system's reason for a failure.
-// AF_INET, SOCK_STREAM, IPPROTO_TCP; kInvalidSocket on failure.
-SocketHandle TcpSocket(NetError* error = nullptr);
-bool Bind(SocketHandle socket, const Ipv4Address& address, NetError* error = nullptr);
+// SOCK_STREAM, IPPROTO_TCP in the family of `address` (AF_INET or AF_INET6); kInvalidSocket on
+// failure.
+SocketHandle TcpSocket(const SocketAddress& address, NetError* error = nullptr);
+// An IPv6 socket is bound with IPV6_V6ONLY off, so that "::" takes IPv4 clients as well (they
+// arrive as mapped addresses, ::ffff:a.b.c.d).
+bool Bind(SocketHandle socket, const SocketAddress& address, NetError* error = nullptr);
 bool ListenOn(SocketHandle socket, int backlog, NetError* error = nullptr);
 // Accepts one client; writes the peer's address. kInvalidSocket on failure.
-SocketHandle AcceptOn(SocketHandle listener, Ipv4Address* peer);
-bool ConnectTo(SocketHandle socket, const Ipv4Address& address);
+SocketHandle AcceptOn(SocketHandle listener, SocketAddress* peer);
+bool ConnectTo(SocketHandle socket, const SocketAddress& address);
 // One send call; the number of bytes handed over, or -1. Never raises SIGPIPE.
 int SendSome(SocketHandle socket, const void* data, int length);
 // One receive call; the number of bytes stored, 0 when the peer has closed, -1 on failure.
@@ -87,14 +91,27 @@ bool SetReceiveTimeout(SocketHandle socket, std::uint32_t milliseconds);
 void InterruptSocket(SocketHandle socket);
 
 // The local address a socket is bound to (for a listener bound to port 0).
-bool LocalAddress(SocketHandle socket, Ipv4Address* address);
+bool LocalAddress(SocketHandle socket, SocketAddress* address);
 
-// inet_addr: a dotted-decimal text in network byte order, or kAddressNone.
-std::uint32_t ParseDottedAddress(const char* text);
-// gethostbyname: the first IPv4 address of `name`, network byte order.
+// The address written in `text` with `port`: dotted IPv4 as inet_addr reads it (but for
+// 255.255.255.255, which it cannot tell from a failure), or IPv6 with or without [brackets]
+// (::1, [::1]). False for anything else, a host name among them.
+bool ParseNumericAddress(const char* text, std::uint16_t port, SocketAddress* address);
+// Every IPv4 interface (0.0.0.0) at `port`.
+SocketAddress AnyIpv4Address(std::uint16_t port);
+// The port of an IPv4 or IPv6 address; 0 for an empty one.
+std::uint16_t PortOf(const SocketAddress& address);
+void SetPort(SocketAddress* address, std::uint16_t port);
+// The address alone as text: "192.168.1.20", "::1"; an IPv4-mapped IPv6 address as the IPv4
+// address it stands for ("127.0.0.1"). Empty for an empty address.
+std::string FormatAddress(const SocketAddress& address);
+// The address and port as text: "192.168.1.20:40312", "[::1]:40312" (mapped ones as IPv4).
+std::string FormatAddressAndPort(const SocketAddress& address);
+
+// The addresses of host `name`, of both families, in the resolver's order (getaddrinfo).
 // Defined in a file of its own on each side (host_lookup.cpp), so that a test program may link
-// a resolver of its own in its place and see which names are looked up.
-bool LookupHost(const char* name, std::uint32_t* addressNetworkOrder);
+// a resolver of its own in its place and see which names are looked up. The ports are 0.
+bool LookupHost(const char* name, std::vector<SocketAddress>* addresses);
 // The machine's own host name (gethostname; GetComputerNameExA's DNS host name), or empty when
 // the system cannot tell it. Needs no started socket library.
 std::string HostName();

@@ -118,16 +118,12 @@ std::string GetLine(const std::string& peer, const char* name, const GetRecord& 
          ", " + std::to_string(record.sent) + " bytes sent in " + numbers + ", " + record.outcome;
 }
 
-std::string AddressText(const platform::Ipv4Address& address) {
-  unsigned char bytes[4];
-  std::memcpy(bytes, &address.addressNetworkOrder, sizeof bytes);
-  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
-         std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+std::string AddressText(const platform::SocketAddress& address) {
+  return platform::FormatAddress(address);
 }
 
-std::string PeerText(const platform::Ipv4Address& address) {
-  return AddressText(address) + ":" +
-         std::to_string(platform::NetworkToHost16(address.portNetworkOrder));
+std::string PeerText(const platform::SocketAddress& address) {
+  return platform::FormatAddressAndPort(address);
 }
 
 std::string QuotedName(const char* name) {

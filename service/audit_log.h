@@ -97,9 +97,10 @@ struct GetRecord {
 std::string GetLine(const std::string& peer, const char* name, const GetRecord& record,
                     std::chrono::steady_clock::duration elapsed);
 
-// "127.0.0.1:40312" and "127.0.0.1".
-std::string PeerText(const platform::Ipv4Address& address);
-std::string AddressText(const platform::Ipv4Address& address);
+// "127.0.0.1:40312" and "127.0.0.1"; "[::1]:40312" and "::1" (an IPv4 client of a listener on
+// "::" as IPv4).
+std::string PeerText(const platform::SocketAddress& address);
+std::string AddressText(const platform::SocketAddress& address);
 // A name from a client between quotes, with quotes, backslashes and control bytes escaped.
 std::string QuotedName(const char* name);
 

@@ -53,7 +53,8 @@ struct ServerSettings {
   std::int32_t port = 0;  // 1 to 65535; 0 picks a free port (tests)
   char base[kPathBufferSize] = {};
   char password[kSettingValueSize] = {};
-  // Dotted address to listen on; empty: every interface.
+  // Address to listen on: dotted IPv4, IPv6 ("::" every interface of both); empty: every IPv4
+  // interface.
   char address[kSettingValueSize] = {};
   // TLS under the protocol, with the certificate and key at these paths (PEM files).
   bool tls = false;

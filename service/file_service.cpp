@@ -25,6 +25,14 @@ bool SameWord(const char* a, const char* b) {
   return *a == *b;
 }
 
+// Where the service listens, for its start's log line: ADDRESS (0.0.0.0 when empty, an IPv6
+// address in brackets) and the port.
+std::string ListeningText(const char* address, std::int32_t port) {
+  std::string host = address[0] != '\0' ? address : "0.0.0.0";
+  if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
+  return host + ":" + std::to_string(port);
+}
+
 // Reads `key` (a file) into `out`: an absolute path as it is, a relative one resolved against
 // the directory of the settings file at `settingsPath`. False when it does not fit.
 bool ReadPathBeside(const char* settingsPath, const char* key, const char* fallback, char* out) {
@@ -122,10 +130,8 @@ bool FileService::Start() {
     return false;
   }
   ServiceLog().Write(LogLevel::Notice,
-                     std::string("started: listening on ") +
-                         (settings.address[0] != '\0' ? settings.address : "0.0.0.0") + ":" +
-                         std::to_string(settings.port) + ", BASE " + settings.base +
-                         (settings.tls ? ", TLS" : ""));
+                     "started: listening on " + ListeningText(settings.address, settings.port) +
+                         ", BASE " + settings.base + (settings.tls ? ", TLS" : ""));
   ServiceLog().StartTicker();
   return true;
 }

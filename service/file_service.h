@@ -30,12 +30,12 @@ struct SettingsRefusal {
 };
 
 // Reads section SERVER of the settings file at `path`: PORT (default "5999"), BASE (default:
-// the platform's), PASSWORD (default empty), ADDRESS (default empty: every interface), TLS
-// ("Yes" or "No", in any letter case; default No) and, with TLS, CERTIFICATE and KEY (default
-// QuarvSvc.crt and QuarvSvc.key; a relative path lies in the settings file's directory). False
-// when PORT is not a port number (0 or less, or above 65535), PASSWORD is empty or longer than
-// kPasswordLimit characters, TLS is another word, or a TLS path does not fit; then `refusal`,
-// when given, says why.
+// the platform's), PASSWORD (default empty), ADDRESS (dotted IPv4 or IPv6, "::" for both
+// families; default empty: every IPv4 interface), TLS ("Yes" or "No", in any letter case;
+// default No) and, with TLS, CERTIFICATE and KEY (default QuarvSvc.crt and QuarvSvc.key; a
+// relative path lies in the settings file's directory). False when PORT is not a port number
+// (0 or less, or above 65535), PASSWORD is empty or longer than kPasswordLimit characters, TLS is
+// another word, or a TLS path does not fit; then `refusal`, when given, says why.
 bool ReadServerSettings(const char* path, ServerSettings* settings,
                         SettingsRefusal* refusal = nullptr);
 

@@ -3,20 +3,30 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "platform/net.h"
 
 namespace quarv::platform {
 
-bool LookupHost(const char* name, std::uint32_t* addressNetworkOrder) {
+bool LookupHost(const char* name, std::vector<SocketAddress>* addresses) {
+  addresses->clear();
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  *addressNetworkOrder = in->sin_addr.s_addr;
+  if (name == nullptr || ::getaddrinfo(name, nullptr, &hints, &found) != 0) return false;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family != AF_INET && entry->ai_family != AF_INET6) continue;
+    SocketAddress address;
+    address.length = static_cast<std::uint32_t>(
+        std::min<std::size_t>(entry->ai_addrlen, kSocketAddressCapacity));
+    std::memcpy(address.bytes.data(), entry->ai_addr, address.length);
+    addresses->push_back(address);
+  }
   ::freeaddrinfo(found);
-  return true;
+  return !addresses->empty();
 }
 
 }  // namespace quarv::platform

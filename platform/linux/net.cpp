@@ -2,6 +2,7 @@
 #include "platform/net.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -15,6 +16,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "platform/operation_seam.h"
 
@@ -27,19 +29,22 @@ constexpr int kKeepAliveIdleSeconds = 60;
 constexpr int kKeepAliveIntervalSeconds = 10;
 constexpr int kKeepAliveProbes = 6;
 
-sockaddr_in ToSockaddr(const Ipv4Address& address) {
-  sockaddr_in result{};
-  result.sin_family = AF_INET;
-  result.sin_port = address.portNetworkOrder;
-  result.sin_addr.s_addr = address.addressNetworkOrder;
-  return result;
+static_assert(sizeof(sockaddr_storage) <= kSocketAddressCapacity);
+
+// The stored bytes as the system's structure (copied: the array has no alignment of its own).
+sockaddr_storage ToStorage(const SocketAddress& address) {
+  sockaddr_storage storage{};
+  std::memcpy(&storage, address.bytes.data(),
+              std::min<std::size_t>(address.length, sizeof storage));
+  return storage;
 }
 
-void FromSockaddr(const sockaddr_in& in, Ipv4Address* address) {
-  address->family = kAddressFamilyInet;
-  address->portNetworkOrder = in.sin_port;
-  address->addressNetworkOrder = in.sin_addr.s_addr;
-  std::memset(address->zero, 0, sizeof address->zero);
+// Stores `length` bytes of the system's structure at `system` (sockaddr_in, sockaddr_in6 or
+// sockaddr_storage).
+void Store(const void* system, std::size_t length, SocketAddress* address) {
+  *address = SocketAddress{};
+  address->length = static_cast<std::uint32_t>(std::min(length, kSocketAddressCapacity));
+  std::memcpy(address->bytes.data(), system, address->length);
 }
 
 int Fd(SocketHandle socket) {
@@ -74,8 +79,9 @@ bool NetStartup(std::uint16_t /*version*/, NetStartupData* data) {
 
 void NetCleanup() {}
 
-SocketHandle TcpSocket(NetError* error) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+SocketHandle TcpSocket(const SocketAddress& address, NetError* error) {
+  const int family = ToStorage(address).ss_family == AF_INET6 ? AF_INET6 : AF_INET;
+  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) {
     SetError(error);
     return kInvalidSocket;
@@ -83,13 +89,20 @@ SocketHandle TcpSocket(NetError* error) {
   return static_cast<SocketHandle>(fd);
 }
 
-bool Bind(SocketHandle socket, const Ipv4Address& address, NetError* error) {
+bool Bind(SocketHandle socket, const SocketAddress& address, NetError* error) {
   // As on Windows, a port whose old connections linger in TIME_WAIT can be listened on again at
   // once (a restarted service); a port that another socket listens on still cannot.
   const int on = 1;
   ::setsockopt(Fd(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  const sockaddr_in in = ToSockaddr(address);
-  if (::bind(Fd(socket), reinterpret_cast<const sockaddr*>(&in), sizeof in) == 0) return true;
+  const sockaddr_storage storage = ToStorage(address);
+  if (storage.ss_family == AF_INET6) {
+    // Both families on "::", whatever the system's default (net.ipv6.bindv6only).
+    const int off = 0;
+    ::setsockopt(Fd(socket), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  }
+  if (::bind(Fd(socket), reinterpret_cast<const sockaddr*>(&storage), address.length) == 0) {
+    return true;
+  }
   SetError(error);
   return false;
 }
@@ -100,23 +113,24 @@ bool ListenOn(SocketHandle socket, int backlog, NetError* error) {
   return false;
 }
 
-SocketHandle AcceptOn(SocketHandle listener, Ipv4Address* peer) {
-  sockaddr_in in{};
-  socklen_t length = sizeof in;
+SocketHandle AcceptOn(SocketHandle listener, SocketAddress* peer) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
   int fd;
   do {
-    fd = ::accept4(Fd(listener), reinterpret_cast<sockaddr*>(&in), &length, SOCK_CLOEXEC);
+    length = sizeof storage;
+    fd = ::accept4(Fd(listener), reinterpret_cast<sockaddr*>(&storage), &length, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return kInvalidSocket;
-  FromSockaddr(in, peer);
+  Store(&storage, length, peer);
   return static_cast<SocketHandle>(fd);
 }
 
-bool ConnectTo(SocketHandle socket, const Ipv4Address& address) {
-  const sockaddr_in in = ToSockaddr(address);
+bool ConnectTo(SocketHandle socket, const SocketAddress& address) {
+  const sockaddr_storage storage = ToStorage(address);
   int result;
   do {
-    result = ::connect(Fd(socket), reinterpret_cast<const sockaddr*>(&in), sizeof in);
+    result = ::connect(Fd(socket), reinterpret_cast<const sockaddr*>(&storage), address.length);
   } while (result < 0 && errno == EINTR);
   return result == 0;
 }
@@ -218,16 +232,106 @@ void InterruptSocket(SocketHandle socket) {
   ::shutdown(Fd(socket), SHUT_RDWR);
 }
 
-bool LocalAddress(SocketHandle socket, Ipv4Address* address) {
-  sockaddr_in in{};
-  socklen_t length = sizeof in;
-  if (::getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&in), &length) != 0) return false;
-  FromSockaddr(in, address);
+bool LocalAddress(SocketHandle socket, SocketAddress* address) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (::getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+    return false;
+  }
+  Store(&storage, length, address);
   return true;
 }
 
-std::uint32_t ParseDottedAddress(const char* text) {
-  return ::inet_addr(text);
+bool ParseNumericAddress(const char* text, std::uint16_t port, SocketAddress* address) {
+  if (text == nullptr) return false;
+  const in_addr_t dotted = ::inet_addr(text);
+  if (dotted != INADDR_NONE) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(port);
+    in.sin_addr.s_addr = dotted;
+    Store(&in, sizeof in, address);
+    return true;
+  }
+  std::string inner = text;
+  if (inner.size() >= 2 && inner.front() == '[' && inner.back() == ']') {
+    inner = inner.substr(1, inner.size() - 2);
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET6;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(inner.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+    return false;
+  }
+  Store(found->ai_addr, found->ai_addrlen, address);
+  ::freeaddrinfo(found);
+  SetPort(address, port);
+  return true;
+}
+
+SocketAddress AnyIpv4Address(std::uint16_t port) {
+  sockaddr_in in{};
+  in.sin_family = AF_INET;
+  in.sin_port = htons(port);
+  in.sin_addr.s_addr = htonl(INADDR_ANY);
+  SocketAddress address;
+  Store(&in, sizeof in, &address);
+  return address;
+}
+
+std::uint16_t PortOf(const SocketAddress& address) {
+  const sockaddr_storage storage = ToStorage(address);
+  if (storage.ss_family == AF_INET) {
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
+  }
+  if (storage.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port);
+  }
+  return 0;
+}
+
+void SetPort(SocketAddress* address, std::uint16_t port) {
+  sockaddr_storage storage = ToStorage(*address);
+  if (storage.ss_family == AF_INET) {
+    reinterpret_cast<sockaddr_in*>(&storage)->sin_port = htons(port);
+  } else if (storage.ss_family == AF_INET6) {
+    reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port = htons(port);
+  } else {
+    return;
+  }
+  std::memcpy(address->bytes.data(), &storage, address->length);
+}
+
+std::string FormatAddress(const SocketAddress& address) {
+  sockaddr_storage storage = ToStorage(address);
+  socklen_t length = address.length;
+  if (storage.ss_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&storage);
+    if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
+      // An IPv4 client of a listener on "::": shown as the IPv4 address it is.
+      sockaddr_in in{};
+      in.sin_family = AF_INET;
+      in.sin_port = in6->sin6_port;
+      std::memcpy(&in.sin_addr, in6->sin6_addr.s6_addr + 12, sizeof in.sin_addr);
+      storage = sockaddr_storage{};
+      std::memcpy(&storage, &in, sizeof in);
+      length = sizeof in;
+    }
+  }
+  char host[NI_MAXHOST] = {};
+  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&storage), length, host, sizeof host, nullptr,
+                    0, NI_NUMERICHOST) != 0) {
+    return {};
+  }
+  return host;
+}
+
+std::string FormatAddressAndPort(const SocketAddress& address) {
+  const std::string host = FormatAddress(address);
+  const std::string port = std::to_string(PortOf(address));
+  return host.find(':') != std::string::npos ? "[" + host + "]:" + port : host + ":" + port;
 }
 
 std::uint16_t HostToNetwork16(std::uint16_t value) {

@@ -1,26 +1,33 @@
-// The name lookup on Windows (gethostbyname), in a file of its own: see LookupHost.
+// The name lookup on Windows (getaddrinfo of ws2_32), in a file of its own: see LookupHost.
 #define WIN32_LEAN_AND_MEAN
-#include <winsock.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/net.h"
 
 namespace quarv::platform {
 
-bool LookupHost(const char* name, std::uint32_t* addressNetworkOrder) {
-  if (name == nullptr) return false;
-  // The result lives in storage of the calling thread until its next lookup.
-  const hostent* host = ::gethostbyname(name);
-  if (host == nullptr || host->h_addrtype != AF_INET ||
-      host->h_length != static_cast<short>(sizeof(std::uint32_t)) || host->h_addr_list == nullptr ||
-      host->h_addr_list[0] == nullptr) {
-    return false;
+bool LookupHost(const char* name, std::vector<SocketAddress>* addresses) {
+  addresses->clear();
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof(hints));
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (name == nullptr || ::getaddrinfo(name, nullptr, &hints, &found) != 0) return false;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family != AF_INET && entry->ai_family != AF_INET6) continue;
+    SocketAddress address;
+    address.length = static_cast<std::uint32_t>(
+        std::min<std::size_t>(entry->ai_addrlen, kSocketAddressCapacity));
+    std::memcpy(address.bytes.data(), entry->ai_addr, address.length);
+    addresses->push_back(address);
   }
-  std::uint32_t address = 0;
-  std::memcpy(&address, host->h_addr_list[0], sizeof(address));
-  if (addressNetworkOrder != nullptr) *addressNetworkOrder = address;
-  return true;
+  ::freeaddrinfo(found);
+  return !addresses->empty();
 }
 
 }  // namespace quarv::platform

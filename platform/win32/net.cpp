@@ -1,4 +1,5 @@
-// Sockets over Windows sockets 1.1 (wsock32).
+// Sockets over Windows sockets (ws2_32), started as version 1.1: the calls are those of 1.1, and
+// for IPv6 getaddrinfo, getnameinfo and IPV6_V6ONLY, which need no later version at start-up.
 //
 // Every socket is non-blocking underneath, and each call that would block waits in select() in
 // slices instead, checking between slices whether InterruptSocket has been called for the socket.
@@ -14,8 +15,9 @@
 // With the slices the handle stays this connection's until its last user has left (Connection
 // then closes it), and an interrupted call ends within one slice.
 #define WIN32_LEAN_AND_MEAN
-// Winsock 1.1 before <windows.h>, so that nothing else declares the socket types first.
-#include <winsock.h>
+// Winsock 2 before <windows.h>, so that nothing declares the 1.1 socket types first.
+#include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <windows.h>
 
@@ -34,8 +36,8 @@ namespace quarv::platform {
 
 namespace {
 
-// shutdown() in both directions; Winsock 1.1's header does not name it (SD_BOTH).
-constexpr int kShutdownBoth = 2;
+// shutdown() in both directions (SD_BOTH).
+constexpr int kShutdownBoth = SD_BOTH;
 // How long a waiting call sleeps in select() before it looks for an interruption again: the
 // longest time a Close from another thread takes to end a blocked call.
 constexpr long kWaitSliceMicroseconds = 100 * 1000;
@@ -113,21 +115,23 @@ SocketHandle FromSocket(SOCKET socket) {
   return socket == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(socket);
 }
 
-sockaddr_in ToSockaddr(const Ipv4Address& address) {
-  sockaddr_in out;
-  std::memset(&out, 0, sizeof(out));
-  out.sin_family = static_cast<short>(address.family);
-  out.sin_port = address.portNetworkOrder;
-  out.sin_addr.s_addr = address.addressNetworkOrder;
-  std::memcpy(out.sin_zero, address.zero, sizeof(out.sin_zero));
-  return out;
+static_assert(sizeof(sockaddr_storage) <= kSocketAddressCapacity);
+
+// The stored bytes as the system's structure (copied: the array has no alignment of its own).
+sockaddr_storage ToStorage(const SocketAddress& address) {
+  sockaddr_storage storage;
+  std::memset(&storage, 0, sizeof(storage));
+  std::memcpy(&storage, address.bytes.data(),
+              std::min<std::size_t>(address.length, sizeof(storage)));
+  return storage;
 }
 
-void FromSockaddr(const sockaddr_in& in, Ipv4Address* address) {
-  address->family = static_cast<std::uint16_t>(in.sin_family);
-  address->portNetworkOrder = in.sin_port;
-  address->addressNetworkOrder = in.sin_addr.s_addr;
-  std::memcpy(address->zero, in.sin_zero, sizeof(address->zero));
+// Stores `length` bytes of the system's structure at `system` (sockaddr_in, sockaddr_in6 or
+// sockaddr_storage).
+void Store(const void* system, std::size_t length, SocketAddress* address) {
+  *address = SocketAddress{};
+  address->length = static_cast<std::uint32_t>(std::min(length, kSocketAddressCapacity));
+  std::memcpy(address->bytes.data(), system, address->length);
 }
 
 // Stores WSAGetLastError and the system's text for it (on one line) in `error`, when given. The
@@ -173,8 +177,9 @@ void NetCleanup() {
                         receiveTimeouts.end());
 }
 
-SocketHandle TcpSocket(NetError* error) {
-  const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+SocketHandle TcpSocket(const SocketAddress& address, NetError* error) {
+  const int family = ToStorage(address).ss_family == AF_INET6 ? AF_INET6 : AF_INET;
+  const SOCKET socket = ::socket(family, SOCK_STREAM, IPPROTO_TCP);
   if (socket == INVALID_SOCKET) {
     SetError(error);
     return kInvalidSocket;
@@ -190,10 +195,17 @@ SocketHandle TcpSocket(NetError* error) {
 // No SO_REUSEADDR: on Windows it would let a second socket take a port that another one listens
 // on. Without it a port whose old connections linger in TIME_WAIT can be listened on again at
 // once (so under Wine 8 too).
-bool Bind(SocketHandle socket, const Ipv4Address& address, NetError* error) {
-  const sockaddr_in in = ToSockaddr(address);
-  if (::bind(ToSocket(socket), reinterpret_cast<const sockaddr*>(&in), sizeof(in)) !=
-      SOCKET_ERROR) {
+bool Bind(SocketHandle socket, const SocketAddress& address, NetError* error) {
+  const sockaddr_storage storage = ToStorage(address);
+  if (storage.ss_family == AF_INET6) {
+    // Both families on "::": Windows keeps an IPv6 socket to IPv6 unless told otherwise. A
+    // system without dual-stack sockets refuses, and "::" then serves IPv6 alone.
+    const DWORD off = 0;
+    ::setsockopt(ToSocket(socket), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off),
+                 sizeof(off));
+  }
+  if (::bind(ToSocket(socket), reinterpret_cast<const sockaddr*>(&storage),
+             static_cast<int>(address.length)) != SOCKET_ERROR) {
     return true;
   }
   SetError(error);
@@ -206,21 +218,21 @@ bool ListenOn(SocketHandle socket, int backlog, NetError* error) {
   return false;
 }
 
-SocketHandle AcceptOn(SocketHandle listener, Ipv4Address* peer) {
+SocketHandle AcceptOn(SocketHandle listener, SocketAddress* peer) {
   const SOCKET socket = ToSocket(listener);
   for (;;) {
     if (IsInterrupted(socket)) return kInvalidSocket;
-    sockaddr_in in;
-    std::memset(&in, 0, sizeof(in));
-    int length = sizeof(in);
-    const SOCKET accepted = ::accept(socket, reinterpret_cast<sockaddr*>(&in), &length);
+    sockaddr_storage storage;
+    std::memset(&storage, 0, sizeof(storage));
+    int length = sizeof(storage);
+    const SOCKET accepted = ::accept(socket, reinterpret_cast<sockaddr*>(&storage), &length);
     if (accepted != INVALID_SOCKET) {
       // An accepted socket takes the listener's mode; set anyway, as the waits rely on it.
       if (!SetNonBlocking(accepted)) {
         ::closesocket(accepted);
         return kInvalidSocket;
       }
-      if (peer != nullptr) FromSockaddr(in, peer);
+      if (peer != nullptr) Store(&storage, static_cast<std::size_t>(length), peer);
       return FromSocket(accepted);
     }
     if (WSAGetLastError() != WSAEWOULDBLOCK) return kInvalidSocket;
@@ -228,10 +240,11 @@ SocketHandle AcceptOn(SocketHandle listener, Ipv4Address* peer) {
   }
 }
 
-bool ConnectTo(SocketHandle socket, const Ipv4Address& address) {
+bool ConnectTo(SocketHandle socket, const SocketAddress& address) {
   const SOCKET s = ToSocket(socket);
-  const sockaddr_in in = ToSockaddr(address);
-  if (::connect(s, reinterpret_cast<const sockaddr*>(&in), sizeof(in)) != SOCKET_ERROR) {
+  const sockaddr_storage storage = ToStorage(address);
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&storage), static_cast<int>(address.length)) !=
+      SOCKET_ERROR) {
     return true;
   }
   if (WSAGetLastError() != WSAEWOULDBLOCK) return false;
@@ -359,20 +372,113 @@ void InterruptSocket(SocketHandle socket) {
   ::shutdown(s, kShutdownBoth);
 }
 
-bool LocalAddress(SocketHandle socket, Ipv4Address* address) {
-  sockaddr_in in;
-  std::memset(&in, 0, sizeof(in));
-  int length = sizeof(in);
-  if (::getsockname(ToSocket(socket), reinterpret_cast<sockaddr*>(&in), &length) == SOCKET_ERROR) {
+bool LocalAddress(SocketHandle socket, SocketAddress* address) {
+  sockaddr_storage storage;
+  std::memset(&storage, 0, sizeof(storage));
+  int length = sizeof(storage);
+  if (::getsockname(ToSocket(socket), reinterpret_cast<sockaddr*>(&storage), &length) ==
+      SOCKET_ERROR) {
     return false;
   }
-  if (address != nullptr) FromSockaddr(in, address);
+  if (address != nullptr) Store(&storage, static_cast<std::size_t>(length), address);
   return true;
 }
 
-std::uint32_t ParseDottedAddress(const char* text) {
-  if (text == nullptr) return kAddressNone;
-  return static_cast<std::uint32_t>(::inet_addr(text));
+bool ParseNumericAddress(const char* text, std::uint16_t port, SocketAddress* address) {
+  if (text == nullptr) return false;
+  const unsigned long dotted = ::inet_addr(text);
+  if (dotted != INADDR_NONE) {
+    sockaddr_in in;
+    std::memset(&in, 0, sizeof(in));
+    in.sin_family = AF_INET;
+    in.sin_port = ::htons(port);
+    in.sin_addr.s_addr = dotted;
+    Store(&in, sizeof(in), address);
+    return true;
+  }
+  std::string inner = text;
+  if (inner.size() >= 2 && inner.front() == '[' && inner.back() == ']') {
+    inner = inner.substr(1, inner.size() - 2);
+  }
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof(hints));
+  hints.ai_family = AF_INET6;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(inner.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+    return false;
+  }
+  Store(found->ai_addr, found->ai_addrlen, address);
+  ::freeaddrinfo(found);
+  SetPort(address, port);
+  return true;
+}
+
+SocketAddress AnyIpv4Address(std::uint16_t port) {
+  sockaddr_in in;
+  std::memset(&in, 0, sizeof(in));
+  in.sin_family = AF_INET;
+  in.sin_port = ::htons(port);
+  in.sin_addr.s_addr = ::htonl(INADDR_ANY);
+  SocketAddress address;
+  Store(&in, sizeof(in), &address);
+  return address;
+}
+
+std::uint16_t PortOf(const SocketAddress& address) {
+  const sockaddr_storage storage = ToStorage(address);
+  if (storage.ss_family == AF_INET) {
+    return ::ntohs(reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
+  }
+  if (storage.ss_family == AF_INET6) {
+    return ::ntohs(reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port);
+  }
+  return 0;
+}
+
+void SetPort(SocketAddress* address, std::uint16_t port) {
+  sockaddr_storage storage = ToStorage(*address);
+  if (storage.ss_family == AF_INET) {
+    reinterpret_cast<sockaddr_in*>(&storage)->sin_port = ::htons(port);
+  } else if (storage.ss_family == AF_INET6) {
+    reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port = ::htons(port);
+  } else {
+    return;
+  }
+  std::memcpy(address->bytes.data(), &storage, address->length);
+}
+
+// getnameinfo rather than inet_ntop, which Windows offers from Vista on only.
+std::string FormatAddress(const SocketAddress& address) {
+  sockaddr_storage storage = ToStorage(address);
+  int length = static_cast<int>(address.length);
+  if (storage.ss_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&storage);
+    if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
+      // An IPv4 client of a listener on "::": shown as the IPv4 address it is.
+      sockaddr_in in;
+      std::memset(&in, 0, sizeof(in));
+      in.sin_family = AF_INET;
+      in.sin_port = in6->sin6_port;
+      std::memcpy(&in.sin_addr, in6->sin6_addr.s6_addr + 12, sizeof(in.sin_addr));
+      std::memset(&storage, 0, sizeof(storage));
+      std::memcpy(&storage, &in, sizeof(in));
+      length = sizeof(in);
+    }
+  }
+  char host[NI_MAXHOST] = {};
+  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&storage), length, host, sizeof(host),
+                    nullptr, 0, NI_NUMERICHOST) != 0) {
+    return {};
+  }
+  return host;
+}
+
+std::string FormatAddressAndPort(const SocketAddress& address) {
+  const std::string host = FormatAddress(address);
+  const std::string port = std::to_string(PortOf(address));
+  return host.find(':') != std::string::npos ? "[" + host + "]:" + port : host + ":" + port;
 }
 
 std::uint16_t HostToNetwork16(std::uint16_t value) {

@@ -178,6 +178,23 @@ TEST_F(EndToEndTest, WrongPasswordFailsEveryTry) {
                      "転送したファイルは 0個 です。\n");
 }
 
+// HOST may be an IPv6 address: the agent fetches from the service on ::1, and its messages show
+// the address in brackets before the port.
+TEST(Ipv6EndToEndTest, AgentFetchesFromTheServiceOnIpv6Loopback) {
+  ServiceProcess service{kPassword};
+  ASSERT_TRUE(service.Start("::1"));
+  const std::string content = PatternBytes(2000, 14);
+  WriteFile(service.served() / "over-ipv6.bin", content);
+  AgentProcess agent;
+  agent.WriteSettings("HOST=::1\nPORT=" + std::to_string(service.port()) +
+                      "\nPASSWORD=" + kPassword + "\nBASE=" + agent.base().string() + "\n");
+  const std::string out = agent.Run();
+  EXPECT_TRUE(Contains(out, "[::1]:" + std::to_string(service.port()) + "に接続しています...\n"))
+      << out;
+  EXPECT_TRUE(Contains(out, "転送したファイルは 1個 です。\n")) << out;
+  EXPECT_EQ(ReadFile(agent.base() / "over-ipv6.bin"), content);
+}
+
 // The agent alone, without a service to talk to.
 class AgentAloneTest : public ::testing::Test {
  protected:

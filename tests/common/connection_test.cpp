@@ -20,8 +20,10 @@
 namespace quarv {
 namespace {
 
-// The one name this program's resolver knows: it stands for 127.0.0.1.
+// The names this program's resolver knows: one stands for 127.0.0.1, the other for ::1 and
+// then 127.0.0.1 (a name of both families).
 constexpr char kTestHostName[] = "quarv-test-host";
+constexpr char kBothFamiliesName[] = "quarv-test-both";
 
 std::mutex lookupMutex;
 std::vector<std::string> lookedUp;
@@ -35,15 +37,22 @@ std::vector<std::string> LookedUpNames() {
 }  // namespace
 
 // This program's name lookup, linked in place of the system's (platform/net.h): it notes each
-// name Connection asks for and knows only kTestHostName.
-bool platform::LookupHost(const char* name, std::uint32_t* addressNetworkOrder) {
+// name Connection asks for and knows only kTestHostName and kBothFamiliesName.
+bool platform::LookupHost(const char* name, std::vector<SocketAddress>* addresses) {
   {
     std::lock_guard<std::mutex> lock(lookupMutex);
     lookedUp.emplace_back(name);
   }
-  if (std::strcmp(name, kTestHostName) != 0) return false;
-  *addressNetworkOrder = platform::ParseDottedAddress("127.0.0.1");
-  return true;
+  addresses->clear();
+  std::vector<const char*> texts;
+  if (std::strcmp(name, kTestHostName) == 0) texts = {"127.0.0.1"};
+  if (std::strcmp(name, kBothFamiliesName) == 0) texts = {"::1", "127.0.0.1"};
+  for (const char* text : texts) {
+    SocketAddress address;
+    if (!ParseNumericAddress(text, 0, &address)) return false;
+    addresses->push_back(address);
+  }
+  return !addresses->empty();
 }
 
 namespace {
@@ -261,6 +270,63 @@ TEST(ConnectionTest, OnlyHostNamesAreLookedUp) {
   Connection unresolvable;
   EXPECT_FALSE(unresolvable.Connect("no-such-host.invalid", 1));
   EXPECT_FALSE(unresolvable.IsOpen());  // no socket was created
+}
+
+// IPv6: a listener on ::1, reached by its address with or without brackets (never looked up),
+// lines both ways, and each end's address as the log writes it.
+TEST(ConnectionTest, Ipv6LoopbackCarriesLinesBothWays) {
+  Connection listener;
+  ASSERT_TRUE(listener.Startup(1, 1));
+  ASSERT_TRUE(listener.Listen(0, "::1"));
+  LookedUpNames();
+  for (const char* host : {"::1", "[::1]"}) {
+    Connection client;
+    ASSERT_TRUE(client.Connect(host, listener.LocalPort())) << host;
+    Connection accepted;
+    ASSERT_TRUE(listener.Accept(accepted));
+    client.SendText("PING\r\n");
+    EXPECT_EQ(Line(accepted), "PING");
+    accepted.SendText("PONG\r\n");
+    EXPECT_EQ(Line(client), "PONG");
+    EXPECT_EQ(platform::FormatAddressAndPort(client.Address()),
+              "[::1]:" + std::to_string(listener.LocalPort()));
+    EXPECT_EQ(platform::FormatAddress(accepted.Address()), "::1");
+  }
+  EXPECT_TRUE(LookedUpNames().empty());
+}
+
+// An IPv6 listener takes IPv4 clients too (as "::" does for every interface); such a client's
+// mapped address reads as the IPv4 address it is. Bound to the IPv4 loopback, mapped, so that
+// the test listens on no other interface.
+TEST(ConnectionTest, Ipv6ListenerTakesIpv4ClientsShownAsIpv4) {
+  Connection listener;
+  ASSERT_TRUE(listener.Startup(1, 1));
+  ASSERT_TRUE(listener.Listen(0, "::ffff:127.0.0.1"));
+  Connection client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", listener.LocalPort()));
+  Connection accepted;
+  ASSERT_TRUE(listener.Accept(accepted));
+  EXPECT_EQ(platform::FormatAddress(accepted.Address()), "127.0.0.1");
+  EXPECT_EQ(platform::FormatAddressAndPort(accepted.Address()).rfind("127.0.0.1:", 0), 0u);
+  client.SendText("PING\r\n");
+  EXPECT_EQ(Line(accepted), "PING");
+}
+
+// A name of both families whose first address (::1) refuses: the next one (127.0.0.1) is tried
+// and connects.
+TEST(ConnectionTest, EachAddressOfANameIsTriedUntilOneConnects) {
+  Connection listener;
+  ASSERT_TRUE(listener.Startup(1, 1));
+  ASSERT_TRUE(listener.Listen(0, "127.0.0.1"));
+  LookedUpNames();
+  Connection client;
+  ASSERT_TRUE(client.Connect(kBothFamiliesName, listener.LocalPort()));
+  EXPECT_EQ(LookedUpNames(), std::vector<std::string>{kBothFamiliesName});
+  EXPECT_EQ(platform::FormatAddress(client.Address()), "127.0.0.1");
+  Connection accepted;
+  ASSERT_TRUE(listener.Accept(accepted));
+  client.SendText("PING\r\n");
+  EXPECT_EQ(Line(accepted), "PING");
 }
 
 TEST(ConnectionTest, ConnectAgainAfterClose) {

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -63,11 +62,12 @@ TEST_F(AuditLogTest, ABurstIsWrittenOneByOneThenSummarisedOncePerInterval) {
 TEST(AuditLogText, NamesAndAddressesAreShownSafely) {
   EXPECT_EQ(QuotedName("a \"b\"\\c\x1b\x7f\xe3\x81\x82"),
             "\"a \\\"b\\\"\\\\c\\x1B\\x7F\xe3\x81\x82\"");
-  platform::Ipv4Address address;
-  const unsigned char bytes[4] = {192, 168, 1, 20};
-  std::memcpy(&address.addressNetworkOrder, bytes, sizeof bytes);
-  address.portNetworkOrder = platform::HostToNetwork16(40312);
+  platform::SocketAddress address;
+  ASSERT_TRUE(platform::ParseNumericAddress("192.168.1.20", 40312, &address));
   EXPECT_EQ(PeerText(address), "192.168.1.20:40312");
+  ASSERT_TRUE(platform::ParseNumericAddress("::1", 40312, &address));
+  EXPECT_EQ(PeerText(address), "[::1]:40312");
+  EXPECT_EQ(AddressText(address), "::1");
 }
 
 }  // namespace

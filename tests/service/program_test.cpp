@@ -291,6 +291,23 @@ TEST_F(ProgramTest, SessionEventsAreLoggedInOrderWithTheirLevelsAndNoSecret) {
   }
 }
 
+// On IPv6 (ADDRESS=::1) the log writes the service's address and each peer in brackets before
+// the port; the start's probe is the first session.
+TEST_F(ProgramTest, Ipv6PeersAreLoggedInBrackets) {
+  ASSERT_TRUE(service_.Start("::1"));
+  RawClient client;
+  ASSERT_TRUE(client.Connect(port(), "::1"));
+  ASSERT_TRUE(client.Login(kPassword));
+  ASSERT_TRUE(LogShows(process(), "login from [::1]:")) << process().Stderr();
+  const std::string log = process().Stderr();
+  EXPECT_TRUE(
+      Contains(log, "QuarvSvc: started: listening on [::1]:" + std::to_string(port()) + ", BASE "))
+      << log;
+  EXPECT_TRUE(
+      std::regex_search(log, std::regex(R"(\nQuarvSvc: session from \[::1\]:[0-9]+ opened\n)")))
+      << log;
+}
+
 // A producer renames a new version over a file after the agent fetched it: the agent's DELE
 // leaves the new version, and the log says why.
 TEST_F(ProgramTest, DeleLeavesANewVersionRenamedOverTheFileThatWasSent) {

@@ -80,12 +80,12 @@ bool ServiceProcess::Launch(const NotifyListener* notify) {
   return process_.Start({exe_.string()}, dir(), options);
 }
 
-bool ServiceProcess::Start() {
-  WriteSettings(ServiceSettings(port_, served_, password_));
+bool ServiceProcess::Start(const std::string& address) {
+  WriteSettings(ServiceSettings(port_, served_, password_, address));
   if (!Launch()) return false;
   for (int attempt = 0; attempt < 1000; ++attempt) {
     RawClient probe;
-    if (probe.Connect(port_)) {
+    if (probe.Connect(port_, address.c_str())) {
       // The probe's session says goodbye and is waited out: the service gives back its place
       // before it closes, so a test that starts now finds every place free.
       return probe.Send("QUIT\r\n") && probe.ReadAll(10s) == "200 GoodBye.\r\n";

@@ -66,9 +66,9 @@ class ServiceProcess {
   void WriteSettings(const std::string& lines) const;
   // Starts the program as its settings stand, reporting to `notify` when given; does not wait.
   bool Launch(const NotifyListener* notify = nullptr);
-  // Writes the settings for served() on port() and starts the program, and waits until it
-  // serves. Also starts it again after Kill.
-  bool Start();
+  // Writes the settings for served() on port() of `address` (a loopback address: 127.0.0.1 or
+  // ::1) and starts the program, and waits until it serves. Also starts it again after Kill.
+  bool Start(const std::string& address = "127.0.0.1");
   // The same with `moreLines` added to the settings (TLS=Yes, say), waiting until the log says
   // it serves: a plain probe would not log in to every service.
   bool StartWith(const std::string& moreLines);

@@ -15,10 +15,11 @@ inline void WriteServiceSettings(const std::filesystem::path& dir, const std::st
   WriteFile(dir / "QuarvSvc.ini", "; written by a test\r\n[SERVER]\r\n" + lines);
 }
 
-// The lines of a service on 127.0.0.1 at `port`, serving `base`.
+// The lines of a service on `address` (127.0.0.1 unless given) at `port`, serving `base`.
 inline std::string ServiceSettings(std::uint16_t port, const std::filesystem::path& base,
-                                   const std::string& password) {
-  return "PORT=" + std::to_string(port) + "\r\nADDRESS=127.0.0.1\r\nBASE=" + base.string() +
+                                   const std::string& password,
+                                   const std::string& address = "127.0.0.1") {
+  return "PORT=" + std::to_string(port) + "\r\nADDRESS=" + address + "\r\nBASE=" + base.string() +
          "\r\nPASSWORD=" + password + "\r\n";
 }
 

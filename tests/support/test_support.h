@@ -69,6 +69,7 @@ class RawClient {
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
 
+  // `host` is an IPv4 address, or on POSIX also an IPv6 one (::1).
   bool Connect(std::uint16_t port, const char* host = "127.0.0.1");
   bool Send(const std::string& bytes);
   // Sends each byte in a segment of its own (no coalescing), with a short pause between them.

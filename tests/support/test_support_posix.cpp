@@ -80,13 +80,23 @@ void SetFileTime(const fs::path& path, platform::FileTime time) {
 
 bool RawClient::Connect(std::uint16_t port, const char* host) {
   Close();
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return false;
+  // An IPv4 address, or IPv6 (::1) when the text holds a colon.
   sockaddr_in address{};
+  sockaddr_in6 address6{};
+  const bool ipv6 = std::string(host).find(':') != std::string::npos;
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
-  ::inet_pton(AF_INET, host, &address.sin_addr);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  address6.sin6_family = AF_INET6;
+  address6.sin6_port = htons(port);
+  if (ipv6 ? ::inet_pton(AF_INET6, host, &address6.sin6_addr) != 1
+           : ::inet_pton(AF_INET, host, &address.sin_addr) != 1) {
+    return false;
+  }
+  fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return false;
+  const auto* target = ipv6 ? reinterpret_cast<const sockaddr*>(&address6)
+                            : reinterpret_cast<const sockaddr*>(&address);
+  if (::connect(fd_, target, ipv6 ? sizeof address6 : sizeof address) != 0) {
     Close();
     return false;
   }
