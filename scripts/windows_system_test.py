@@ -21,6 +21,11 @@
  7. The Windows agent from the Windows service with DELETEFILE=Yes.
  8. The Windows agent on a console (a terminal through Wine's console host, not in code page
     932): the terminal shows the same text as the Linux agent's, Japanese included.
+ 9. TLS: the Windows agent, pinning the fingerprint that the Linux service's log gives for the
+    certificate it made at its first start, fetches from it over TLS and says so.
+10. TLS: the Windows service makes its certificate and key beside its settings at its first
+    start with TLS=Yes; the Linux agent, pinning the fingerprint of its log (Wine's eventlog
+    channel, in QUARV_WINE_SERVICES_LOG of scripts/lib/wine-env.sh), fetches from it over TLS.
 
 Prints one PASS or FAIL line per check and exits non-zero when a check failed. Every Wine
 command is bounded in time; on any way out the service is stopped and deleted and every process
@@ -35,6 +40,8 @@ Environment:
   QUARV_LINUX_BUILD    the Linux build (default build/default): service/QuarvSvc,
                        agent/QuarvAgent
   QUARV_WINEPREFIX     the Wine prefix (as for scripts/wine-run.sh)
+  QUARV_WINE_SERVICES_LOG  set by scripts/lib/wine-env.sh: the output of Wine's services, where
+                       the Windows service's log lines are read
   QUARV_WINE_SERVER_PID  set by scripts/ci-windows.sh: a persistent Wine server already runs for
                        the prefix. Without it the test runs under a server of its own
                        (scripts/lib/wine-env.sh run), which ends with it.
@@ -61,6 +68,10 @@ SERVICE_NAME = "ZelQuarvSvc"
 WINE_TIMEOUT = 60  # seconds for any one Wine command
 CUT_BYTES = 1024 * 1024  # the proxy cuts within large.bin's body
 SUCCESS = "転送は成功しました。"
+TLS_CONNECTED = "TLSで接続しました（TLSv1.3"  # the agent's line once the handshake is done
+# The service's log line with its certificate's fingerprint, at every start with TLS=Yes.
+FINGERPRINT_LINE = re.compile(
+    rb"TLS certificate SHA-256 fingerprint ((?:[0-9A-F]{2}:){31}[0-9A-F]{2})")
 
 
 class Abort(Exception):
@@ -237,31 +248,40 @@ class SystemTest:
         shutil.copy2(self.linux_build / "service/QuarvSvc", work / "linux-service")
         shutil.copy2(self.linux_build / "agent/QuarvAgent", work / "linux-agent")
 
-    def write_service_ini(self, directory, port, base, password=True):
+    def write_service_ini(self, directory, port, base, password=True, tls=False):
         settings = f"[SERVER]\nADDRESS=127.0.0.1\nPORT={port}\nBASE={base}\n"
         if password:
             settings += f"PASSWORD={self.password}\n"
+        if tls:
+            settings += "TLS=Yes\n"
         (Path(directory) / "QuarvSvc.ini").write_text(settings)
 
-    def write_agent_ini(self, directory, port, base, tries, password=None, delete="No"):
-        (Path(directory) / "QuarvAgent.ini").write_text(
-            f"[AGENT]\nHOST=127.0.0.1\nPORT={port}\nPASSWORD={password or self.password}\n"
-            f"BASE={base}\nTRY={tries}\nDELETEFILE={delete}\n")
+    def write_agent_ini(self, directory, port, base, tries, password=None, delete="No",
+                        fingerprint=None):
+        """With a fingerprint, the agent speaks TLS and pins the service's certificate to it."""
+        settings = (f"[AGENT]\nHOST=127.0.0.1\nPORT={port}\n"
+                    f"PASSWORD={password or self.password}\n"
+                    f"BASE={base}\nTRY={tries}\nDELETEFILE={delete}\n")
+        if fingerprint:
+            settings += f"TLS=Yes\nFINGERPRINT={fingerprint}\n"
+        (Path(directory) / "QuarvAgent.ini").write_text(settings)
 
-    def linux_agent(self, port, inbox, tries, output, password=None):
+    def linux_agent(self, port, inbox, tries, output, password=None, fingerprint=None):
         """Runs the Linux agent against a port into a directory; its output goes to a file."""
         Path(inbox).mkdir(parents=True, exist_ok=True)
-        self.write_agent_ini(self.work / "linux-agent", port, inbox, tries, password)
+        self.write_agent_ini(self.work / "linux-agent", port, inbox, tries, password,
+                             fingerprint=fingerprint)
         env = dict(os.environ, XDG_RUNTIME_DIR=str(self.work / "runtime"))
         with open(output, "wb") as out:
             subprocess.run(["timeout", "120", str(self.work / "linux-agent/QuarvAgent")],
                            stdout=out, stderr=subprocess.STDOUT, env=env)
 
-    def windows_agent(self, port, inbox, tries, output, password=None, delete="No"):
+    def windows_agent(self, port, inbox, tries, output, password=None, delete="No",
+                      fingerprint=None):
         """Runs the Windows agent under Wine; its output (code page 932) goes to a file."""
         Path(inbox).mkdir(parents=True, exist_ok=True)
         self.write_agent_ini(self.work / "win-agent", port, winpath(inbox), tries, password,
-                             delete)
+                             delete, fingerprint)
         with open(output, "wb") as out, open(f"{output}.err", "wb") as err:
             agent = winpath(self.work / "win-agent/QuarvAgent.exe")
             subprocess.run(["timeout", "120", "wine", agent], stdin=subprocess.DEVNULL,
@@ -491,6 +511,82 @@ class SystemTest:
         self.check("a refused login: the same messages in code page 932, byte for byte",
                    self.same_console_bytes(work / "linux-refused.out",
                                            work / "windows-refused.out"))
+
+    # --- 9. TLS: the Windows agent and the Linux service -----------------------------------------
+    @staticmethod
+    def wait_for_fingerprint(log, start=0):
+        """The last fingerprint the service's log shows past its first start bytes, waiting at
+        most ten seconds for it; or None."""
+        for _ in range(50):
+            found = FINGERPRINT_LINE.findall(read(log)[start:])
+            if found:
+                return found[-1].decode()
+            time.sleep(0.2)
+        return None
+
+    def test_windows_agent_linux_service_tls(self):
+        print("== TLS: the Windows agent and the Linux service")
+        work, settings = self.work, self.work / "linux-service-tls"
+        settings.mkdir()
+        shutil.copy2(work / "linux-service/QuarvSvc", settings)
+        port = free_port()
+        self.write_service_ini(settings, port, self.outbox, tls=True)
+        service = self.start_background([settings / "QuarvSvc"], work / "linux-service-tls.out")
+        if not wait_for_port(port, "open", process=service):
+            raise Abort(f"the Linux service with TLS=Yes did not start on port {port}: "
+                        f"{text(read(work / 'linux-service-tls.out'))}")
+        # Its first start made the certificate; the pin is what its log says.
+        fingerprint = self.wait_for_fingerprint(work / "linux-service-tls.out")
+        if not fingerprint:
+            self.fail("TLS: no fingerprint in the Linux service's log")
+            stop(service)
+            return
+        self.windows_agent(port, work / "in-windows-tls", 1, work / "windows-tls.out",
+                           fingerprint=fingerprint)
+        self.check("TLS: the Windows agent fetched from the Linux service: same bytes and times",
+                   self.same_as_outbox(work / "in-windows-tls"))
+        self.check("TLS: the Windows agent's console shows the TLS line (code page 932)",
+                   self.contains_cp932(work / "windows-tls.out", TLS_CONNECTED))
+        stop(service)
+
+    # --- 10. TLS: the Windows service and the Linux agent ----------------------------------------
+    def restart_service(self, tls):
+        """Stops the Windows service, writes its settings (with TLS or without) and starts it
+        again; whether it runs and serves its port."""
+        self.sc("stop", SERVICE_NAME)
+        if not self.wait_for_state("STOPPED"):
+            return False
+        self.write_service_ini(self.work / "win-service", self.win_port, winpath(self.outbox),
+                               tls=tls)
+        return (self.sc("start", SERVICE_NAME) and self.wait_for_state("RUNNING")
+                and wait_for_port(self.win_port, "open"))
+
+    def test_windows_service_tls(self):
+        """The Windows service's log is read from Wine's eventlog channel, in the file that
+        scripts/lib/wine-env.sh gives the service control manager as its output."""
+        print("== TLS: the Windows service and the Linux agent")
+        work = self.work
+        pair = [work / "win-service/QuarvSvc.crt", work / "win-service/QuarvSvc.key"]
+        log = Path(os.environ.get("QUARV_WINE_SERVICES_LOG", "/nonexistent"))
+        logged_before = len(read(log))
+        made_before = any(path.exists() for path in pair)
+        running = self.restart_service(tls=True)
+        self.check("TLS=Yes: the Windows service runs and serves its port", running)
+        if running:
+            self.check("TLS=Yes: its first start made QuarvSvc.crt and QuarvSvc.key beside its "
+                       "settings", not made_before and all(path.is_file() for path in pair))
+            fingerprint = self.wait_for_fingerprint(log, logged_before)
+            if fingerprint:
+                self.linux_agent(self.win_port, work / "in-linux-tls", 1, work / "linux-tls.out",
+                                 fingerprint=fingerprint)
+                self.check("TLS: the Linux agent, pinning the fingerprint of the Windows "
+                           "service's log, fetched from it: same bytes and times",
+                           self.same_as_outbox(work / "in-linux-tls")
+                           and self.contains(work / "linux-tls.out", TLS_CONNECTED))
+            else:
+                self.fail(f"TLS: no fingerprint in the Windows service's log ({log})")
+        if not self.restart_service(tls=False):
+            raise Abort(f"without TLS the Windows service did not run again: {self.sc_query()}")
 
     # --- 8. The Windows agent on a console -------------------------------------------------------
     # With a terminal as its output, Wine gives the program a console whose host shows on the
@@ -753,9 +849,11 @@ class SystemTest:
             self.test_linux_agent_pause_continue()
             self.test_file_open_for_writing()
             self.test_windows_agent_linux_service()
+            self.test_windows_agent_linux_service_tls()
             self.test_console()
             self.test_japanese_code_page()
             self.test_resume_across_platforms()
+            self.test_windows_service_tls()
             self.test_windows_to_windows_deleting()
             self.test_stop_with_open_session()
             self.test_settings_that_refuse_the_start()

@@ -15,10 +15,12 @@
 #   QUARV_WINEDEBUG   Wine's debug channels (default -all: no Wine diagnostics in the output)
 
 # Exports WINEPREFIX, WINEDEBUG and WINEDLLOVERRIDES (no Mono and no Gecko: console programs need
-# neither, and their installers would try to download).
+# neither, and their installers would try to download), and QUARV_WINE_SERVICES_LOG (see
+# wine_server_start).
 wine_env() {
   export QUARV_WINEPREFIX="${QUARV_WINEPREFIX:-${HOME:-/root}/.cache/quarv/wine}"
   export WINEPREFIX="$QUARV_WINEPREFIX"
+  export QUARV_WINE_SERVICES_LOG="$WINEPREFIX/quarv-services.log"
   export WINEDEBUG="${QUARV_WINEDEBUG:--all}"
   export WINEDLLOVERRIDES="mscoree,mshtml="
 }
@@ -42,9 +44,13 @@ wine_server_ready() {
 # Starts a persistent Wine server in the foreground of this shell (so that it is ours to stop) and
 # sets wine_server_pid: without one, Wine ends a service, and the helper processes, some seconds
 # after the last program has ended. A server left by an earlier scripts/wine-run.sh is waited
-# out first. Then wineboot starts Wine's helper processes with /dev/null as their output: the
+# out first. Then wineboot starts Wine's helper processes with a file as their output: the
 # first program would otherwise start them with its own output, and whoever reads that output
-# would wait for them to end. Fails when another server keeps running for the prefix.
+# would wait for them to end. That file, QUARV_WINE_SERVICES_LOG (emptied here), is where a
+# service's log can be read: Wine keeps no event log, its ReportEvent writes an entry's strings
+# to the "eventlog" debug channel of the reporting process, and a service started by the
+# service control manager has the channels and the output of services.exe, which wineboot
+# starts here with that channel on. Fails when another server keeps running for the prefix.
 wine_server_pid=""
 wine_server_start() {
   timeout 120 wineserver -w >/dev/null 2>&1 </dev/null || true
@@ -63,7 +69,8 @@ wine_server_start() {
       "scripts/ci-windows.sh" >&2
     return 1
   fi
-  timeout 300 wineboot >/dev/null 2>&1 </dev/null || {
+  WINEDEBUG="$WINEDEBUG,+eventlog" timeout 300 wineboot >"$QUARV_WINE_SERVICES_LOG" 2>&1 \
+    </dev/null || {
     echo "wineboot failed" >&2
     return 1
   }
