@@ -1,7 +1,9 @@
 #include "agent/agent_run.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -27,6 +29,8 @@ constexpr std::size_t kHostValueSize = 200;
 constexpr std::size_t kPasswordValueSize = 100;
 // Room for a fingerprint written with colons or blanks between its 32 pairs.
 constexpr std::size_t kFingerprintValueSize = 200;
+// RATE is in KiB per second.
+constexpr std::uint64_t kKibibyte = 1024;
 
 template <std::size_t kSize>
 std::string ReadValue(const char* key, const char* fallback, const char* path) {
@@ -107,6 +111,7 @@ AgentSettings ReadAgentSettings(const char* path) {
   if (settings.tries <= 0) settings.tries = 1;
   settings.checkFileTime = IsYes(ReadValue<kNumberValueSize>("CHECKFILETIME", "Yes", path));
   settings.deleteFile = IsYes(ReadValue<kNumberValueSize>("DELETEFILE", "No", path));
+  settings.rateKib = std::max(ParseInt(ReadValue<kNumberValueSize>("RATE", "0", path).c_str()), 0);
   settings.tls = IsYes(ReadValue<kNumberValueSize>("TLS", "No", path));
   settings.fingerprint = ReadValue<kFingerprintValueSize>("FINGERPRINT", "", path);
   return settings;
@@ -135,6 +140,7 @@ void RunAgent(const char* settingsPath) {
   }
   agent.checkFileTime = settings.checkFileTime;
   agent.deleteFile = settings.deleteFile;
+  agent.rateLimit = static_cast<std::uint64_t>(settings.rateKib) * kKibibyte;
   // With TLS the run goes only with a pin to check the service against, never in the clear.
   std::unique_ptr<platform::TlsContext> tls;
   if (settings.tls) {

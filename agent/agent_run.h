@@ -18,6 +18,9 @@ struct AgentSettings {
   int tries = 1;
   bool checkFileTime = true;
   bool deleteFile = false;
+  // RATE: the most KiB per second of the bodies a pass receives; 0 (absent, 0, negative or no
+  // number): no limit.
+  int rateKib = 0;
   // TLS=Yes: every pass runs over TLS and trusts only the service certificate whose SHA-256
   // fingerprint is FINGERPRINT (as written; checked when the run starts).
   bool tls = false;

@@ -33,6 +33,7 @@ int FetchAgent::RunPass(const char* host, int port, const char* password, const 
   *notFetched = -1;
   char prefix[kPathCapacity];
   localBase = platform::FormBasePrefix(base, prefix, sizeof prefix) ? prefix : "";
+  pace_ = RateLimit(rateLimit, kBlockSize);
   const AgentPass::Result result = AgentPass(*this).Run(host, port, password);
   *notFetched = result.notFetched;
   namesBeyondTable_ = result.namesBeyondTable;
@@ -40,7 +41,7 @@ int FetchAgent::RunPass(const char* host, int port, const char* password, const 
 }
 
 FetchOutcome FetchAgent::FetchFile(const char* name, int* notFetched, const FetchPlan& plan) {
-  return FileFetch(connection, localBase, plan).Run(name, notFetched);
+  return FileFetch(connection, localBase, plan, pace_).Run(name, notFetched);
 }
 
 void FetchAgent::DeleteOnServer(const char* name) {

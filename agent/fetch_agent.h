@@ -10,6 +10,7 @@
 #include <string>
 
 #include "agent/file_fetch.h"
+#include "agent/rate_limit.h"
 #include "common/connection.h"
 #include "platform/tls.h"
 
@@ -54,8 +55,8 @@ class FetchAgent {
   // then goes on with another pass.
   bool ListWasCut() const { return namesBeyondTable_ != 0; }
 
-  // The whole GET exchange for one pending file, as `plan` says; each counted failure adds one
-  // to `*notFetched`.
+  // The whole GET exchange for one pending file, as `plan` says, its body paced by the pass's
+  // rate limit; each counted failure adds one to `*notFetched`.
   FetchOutcome FetchFile(const char* name, int* notFetched, const FetchPlan& plan = {});
   // Sends the DELE of `name`, queued behind the requests sent before it; its reply is read where
   // it stands among the replies (ServerDeletes).
@@ -82,6 +83,9 @@ class FetchAgent {
 
   bool checkFileTime = true;
   bool deleteFile = false;
+  // The most bytes per second of the bodies a pass receives (RATE=); 0: no limit. Every pass
+  // starts a budget of its own, which its files share.
+  std::uint64_t rateLimit = 0;
   // How long a receive of the pass may wait for a byte before the connection counts as lost.
   std::chrono::milliseconds idleTimeout = kIdleTimeout;
   Connection connection;
@@ -97,6 +101,8 @@ class FetchAgent {
  private:
   // Files of the last list that would have been pending beyond the pass's table.
   int namesBeyondTable_ = 0;
+  // The pacing of the current pass's bodies, made from rateLimit by RunPass.
+  RateLimit pace_;
 };
 
 }  // namespace quarv::agent

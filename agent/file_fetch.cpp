@@ -101,8 +101,9 @@ void CountFailure(MessageFor<> message, int* notFetched) {
 
 }  // namespace
 
-FileFetch::FileFetch(Connection& connection, const std::string& localBase, const FetchPlan& plan)
-    : connection_(connection), localBase_(localBase), plan_(plan) {}
+FileFetch::FileFetch(Connection& connection, const std::string& localBase, const FetchPlan& plan,
+                     RateLimit& rateLimit)
+    : connection_(connection), localBase_(localBase), plan_(plan), rateLimit_(rateLimit) {}
 
 std::string FileFetch::AheadRequest(const std::string& name, std::uint64_t offset) {
   return GetRequest(name) + OffsetRequest(offset);
@@ -180,8 +181,9 @@ FetchResult FileFetch::SkipBody(std::uint64_t size) {
   // A body that is not wanted still has to pass: declined when it has not been asked for yet,
   // read and dropped when it has.
   if (plan_.ahead) {
-    return DrainBody(connection_, BodyLength(size, *plan_.ahead)) ? FetchResult::NextFile
-                                                                  : FetchResult::AbortPass;
+    return DrainBody(connection_, BodyLength(size, *plan_.ahead), &rateLimit_)
+               ? FetchResult::NextFile
+               : FetchResult::AbortPass;
   }
   connection_.Queue(OffsetRequest(size));
   std::array<char, kTrailerSize> sentinel{};
@@ -217,9 +219,16 @@ std::optional<FetchResult> FileFetch::ReceiveBody(PartialFile& partial, std::uin
                                                   DigestPipeline& digest, int* notFetched) {
   // The body comes in pieces of whole blocks, each written at once and then handed to the digest
   // (on a thread of its own for a large body); the marks due are counted as block by block, so
-  // the bar is the same.
+  // the bar is the same. Under a rate limit each piece is what the limit gives, less than a block
+  // at a low rate: the bar still counts only the blocks whole from the start of the body.
   std::int64_t remaining = static_cast<std::int64_t>(length);
   ProgressBar bar(remaining);
+  const bool paced = rateLimit_.Limited();
+  // The bytes still to come as the bar counts them, block by block, when `done` bytes are
+  // written: the body less its blocks written whole.
+  const auto blocksLeft = [length](std::uint64_t done) {
+    return static_cast<std::int64_t>(length - done / kBlockSize * kBlockSize);
+  };
   const auto fail = [&](MessageFor<> message, FetchResult then) {
     digest.Abandon();
     CountFailure(message, notFetched);
@@ -229,7 +238,8 @@ std::optional<FetchResult> FileFetch::ReceiveBody(PartialFile& partial, std::uin
   // The rest of a body that cannot be written is read past, so that the next file's reply is
   // read in step.
   const auto drainRest = [&](std::uint64_t rest) {
-    return DrainBody(connection_, rest) ? FetchResult::NextFile : FetchResult::AbortPass;
+    return DrainBody(connection_, rest, &rateLimit_) ? FetchResult::NextFile
+                                                     : FetchResult::AbortPass;
   };
   bar.DrawRuler();
   std::uint32_t capacity =
@@ -243,8 +253,8 @@ std::optional<FetchResult> FileFetch::ReceiveBody(PartialFile& partial, std::uin
     }
   }
   while (remaining != 0) {
-    const std::uint32_t want =
-        static_cast<std::uint32_t>(std::min<std::int64_t>(remaining, capacity));
+    std::uint32_t want = static_cast<std::uint32_t>(std::min<std::int64_t>(remaining, capacity));
+    if (paced) want = rateLimit_.Take(want);
     char* block = digest.NextBlock();
     std::uint32_t got = 0;
     if (!connection_.Receive(block, want, &got)) {
@@ -253,13 +263,13 @@ std::optional<FetchResult> FileFetch::ReceiveBody(PartialFile& partial, std::uin
     std::uint32_t written = 0;
     if (!partial.Write(block, got, &written)) {
       // The blocks written whole before the failing one still count on the bar.
-      bar.Show(remaining - static_cast<std::int64_t>(written / kBlockSize * kBlockSize));
+      bar.Show(blocksLeft(length - static_cast<std::uint64_t>(remaining) + written));
       fail(Message::LocalWriteError, FetchResult::NextFile);
       return drainRest(static_cast<std::uint64_t>(remaining) - got);
     }
     digest.Digest(got);
     remaining -= written;
-    bar.Show(remaining);
+    bar.Show(remaining == 0 ? 0 : blocksLeft(length - static_cast<std::uint64_t>(remaining)));
   }
   return std::nullopt;
 }
@@ -311,12 +321,14 @@ FetchOutcome FileFetch::PutInPlace(const char* name, PartialFile& partial, int* 
   return fetched;
 }
 
-bool FileFetch::DrainBody(Connection& connection, std::uint64_t length) {
+bool FileFetch::DrainBody(Connection& connection, std::uint64_t length, RateLimit* rateLimit) {
   std::array<char, kBlockSize> scratch;
+  // The trailer is read with the rest; under a limit its 16 bytes count too.
   length += kTrailerSize;
+  const bool paced = rateLimit != nullptr && rateLimit->Limited();
   while (length > 0) {
-    const std::uint32_t want =
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(length, kBlockSize));
+    std::uint32_t want = static_cast<std::uint32_t>(std::min<std::uint64_t>(length, kBlockSize));
+    if (paced) want = rateLimit->Take(want);
     std::uint32_t got = 0;
     if (!connection.Receive(scratch.data(), want, &got) || got != want) return false;
     length -= got;

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "agent/partial_file.h"
+#include "agent/rate_limit.h"
 #include "common/connection.h"
 #include "common/digest_pipeline.h"
 #include "platform/file_time.h"
@@ -35,7 +36,8 @@ inline constexpr std::int32_t kReplyLineLimit = 1024;
 inline constexpr std::uint32_t kBlockSize = 10240;
 // Bytes of a body taken in by one receive and one write: a whole number of blocks (so that the
 // progress bar moves exactly as it would block by block), a multiple of the page size, and
-// small enough that memory stays flat whatever the file size.
+// small enough that memory stays flat whatever the file size. Under a rate limit a receive may
+// take less (rate_limit.h); the bar still counts whole blocks from the start of the body.
 inline constexpr std::uint32_t kReceiveBlocks = 24;
 inline constexpr std::uint32_t kReceiveSize = kReceiveBlocks * kBlockSize;
 // The digest after the body, or the zero sentinel when nothing was asked for.
@@ -91,12 +93,14 @@ struct FetchOutcome {
 };
 
 // One file's fetch on the pass's connection. It owns its reply line and, while it runs, the
-// partial file and the digest of the body; it needs the connection and the local base prefix
-// (empty when BASE does not fit: then no local path is formed), which must outlive it. Made by
+// partial file and the digest of the body; it needs the connection, the local base prefix
+// (empty when BASE does not fit: then no local path is formed) and the pass's rate limit, which
+// paces every body the fetch receives or reads past, all of which must outlive it. Made by
 // FetchAgent::FetchFile for one pending file and run once, on the agent's one thread.
 class FileFetch {
  public:
-  FileFetch(Connection& connection, const std::string& localBase, const FetchPlan& plan);
+  FileFetch(Connection& connection, const std::string& localBase, const FetchPlan& plan,
+            RateLimit& rateLimit);
   FileFetch(const FileFetch&) = delete;
   FileFetch& operator=(const FileFetch&) = delete;
 
@@ -109,8 +113,10 @@ class FileFetch {
   // Reads and drops the whole exchange of a GET that went ahead with the offset line of
   // `offset`. False when the connection is out of step or lost.
   static bool DrainExchange(Connection& connection, std::uint64_t offset);
-  // Reads and drops a body of `length` bytes and its trailer. False when they do not all come.
-  static bool DrainBody(Connection& connection, std::uint64_t length);
+  // Reads and drops a body of `length` bytes and its trailer, paced by `rateLimit` when given.
+  // False when they do not all come.
+  static bool DrainBody(Connection& connection, std::uint64_t length,
+                        RateLimit* rateLimit = nullptr);
 
  private:
   // Each step that may end the fetch returns the result it ends with, or nothing when the fetch
@@ -140,6 +146,7 @@ class FileFetch {
   Connection& connection_;
   const std::string& localBase_;
   const FetchPlan plan_;
+  RateLimit& rateLimit_;
   std::array<char, kReplyLineLimit> line_{};
 };
 

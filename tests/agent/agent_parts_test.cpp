@@ -1,10 +1,11 @@
 // The agent's small parts: reply codes, size texts, the name rule, the settings, the decision
-// after a pass, and the message table's console bytes.
+// after a pass, the pacing of the rate limit, and the message table's console bytes.
 #include <gtest/gtest.h>
 #include <iconv.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "agent/console_output.h"
 #include "agent/fetch_agent.h"
 #include "agent/messages.h"
+#include "agent/rate_limit.h"
 #include "platform/net.h"
 #include "tests/support/settings_file.h"
 #include "tests/support/test_support.h"
@@ -119,12 +121,114 @@ TEST(AgentSettingsTest, ValuesAreParsedAndCutToTheirBuffers) {
   EXPECT_FALSE(settings.checkFileTime);  // a lower-case y does not count
   EXPECT_TRUE(settings.deleteFile);
   EXPECT_EQ(settings.base, "/srv/in");
+  EXPECT_EQ(settings.rateKib, 0);  // absent: no limit
 
-  test::WriteAgentSettings(dir.path(), "TRY=abc\nCHECKFILETIME=No\nDELETEFILE=Y\n");
+  test::WriteAgentSettings(dir.path(), "TRY=abc\nCHECKFILETIME=No\nDELETEFILE=Y\nRATE=-64\n");
   settings = ReadAgentSettings(path.c_str());
   EXPECT_EQ(settings.tries, 1);
   EXPECT_FALSE(settings.checkFileTime);
   EXPECT_TRUE(settings.deleteFile);
+  EXPECT_EQ(settings.rateKib, 0);  // a negative rate is no limit, never a huge or wrapped one
+
+  test::WriteAgentSettings(dir.path(), "RATE= 2048 KiB\n");
+  EXPECT_EQ(ReadAgentSettings(path.c_str()).rateKib, 2048);
+}
+
+using namespace std::chrono_literals;
+using std::chrono::nanoseconds;
+
+// A clock that moves only when slept on, each sleep `overshoot` longer than asked (as a real
+// sleep may be); it counts its readings.
+class FakePacingClock final : public PacingClock {
+ public:
+  explicit FakePacingClock(nanoseconds overshoot = 0ns) : overshoot_(overshoot) {}
+  nanoseconds Now() override {
+    ++readings;
+    return now;
+  }
+  void Sleep(nanoseconds duration) override {
+    now += duration + overshoot_;
+    slept += duration;
+  }
+
+  nanoseconds now = 1h;
+  nanoseconds slept = 0ns;
+  int readings = 0;
+
+ private:
+  nanoseconds overshoot_;
+};
+
+// A long body through the pacer, each receive as large as the agent asks for: over every window
+// of ten seconds (the first one too, with the burst) the rate stays within 5 % of the limit, and
+// receives follow each other at least four times a second, also below one block a second's worth
+// and with sleeps that overshoot.
+TEST(RateLimitTest, LongBodyKeepsTheRateOverEveryTenSeconds) {
+  for (const std::uint64_t kib : {8u, 100u, 2048u}) {
+    for (const nanoseconds overshoot : {0ns, nanoseconds(20ms)}) {
+      SCOPED_TRACE(std::to_string(kib) + " KiB/s, overshoot " + std::to_string(overshoot.count()) +
+                   " ns");
+      FakePacingClock clock(overshoot);
+      const std::uint64_t rate = kib * 1024;
+      RateLimit pace(rate, kBlockSize, clock);
+      ASSERT_TRUE(pace.Limited());
+      const nanoseconds start = clock.now;
+      std::vector<std::pair<nanoseconds, std::uint32_t>> receives;  // since start, bytes
+      while (clock.now - start < 60s && receives.size() < 100000) {
+        const std::uint32_t got = pace.Take(kReceiveSize);
+        ASSERT_GE(got, 1u);
+        ASSERT_LE(got, kReceiveSize);
+        if (!receives.empty()) {
+          ASSERT_LE(clock.now - start - receives.back().first, 250ms);
+        }
+        receives.emplace_back(clock.now - start, got);
+      }
+      for (nanoseconds from = 0ns; from + 10s <= 60s; from += 250ms) {
+        std::uint64_t bytes = 0;
+        for (const auto& [at, got] : receives) {
+          if (at >= from && at < from + 10s) bytes += got;
+        }
+        const double ratio = static_cast<double>(bytes) / static_cast<double>(rate * 10);
+        EXPECT_NEAR(ratio, 1.0, 0.05) << "window from " << from.count() / 1000000 << " ms";
+      }
+    }
+  }
+}
+
+// The budget carries over between the bodies of a pass and fills during idle time, up to the
+// burst: a small file after a pause goes at once, a larger one waits only for what the burst
+// does not cover, however long the pause was.
+TEST(RateLimitTest, SmallBodyAfterIdleTimeIsNotDelayedBeyondTheBurst) {
+  FakePacingClock clock;
+  const std::uint64_t rate = 100 * 1024;  // a burst of 25600 bytes
+  RateLimit pace(rate, kBlockSize, clock);
+  const auto receive = [&](std::uint64_t length) {
+    const nanoseconds before = clock.slept;
+    while (length > 0) {
+      length -=
+          pace.Take(static_cast<std::uint32_t>(std::min<std::uint64_t>(length, kReceiveSize)));
+    }
+    return clock.slept - before;
+  };
+  EXPECT_EQ(receive(20000), 0ns);  // the first body of a pass
+  receive(1024 * 1024);            // the budget spent
+  clock.now += 2s;
+  EXPECT_EQ(receive(20000), 0ns);
+  // Ten minutes idle still leave only the burst: 100 KiB wait for the 75 KiB beyond it.
+  clock.now += 600s;
+  const nanoseconds waited = receive(100 * 1024);
+  EXPECT_GE(waited, 740ms);
+  EXPECT_LE(waited, 760ms);
+}
+
+TEST(RateLimitTest, WithoutALimitTakesAreWholeAndTheClockIsNeverRead) {
+  FakePacingClock clock;
+  RateLimit pace(0, kBlockSize, clock);
+  EXPECT_FALSE(pace.Limited());
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(pace.Take(kReceiveSize), kReceiveSize);
+  EXPECT_EQ(RateLimit().Take(kBlockSize), kBlockSize);
+  EXPECT_EQ(clock.readings, 0);
+  EXPECT_EQ(clock.slept, 0ns);
 }
 
 TEST(MessageTest, FormattingPassesArgumentsThrough) {

@@ -178,6 +178,34 @@ TEST_F(EndToEndTest, WrongPasswordFailsEveryTry) {
                      "転送したファイルは 0個 です。\n");
 }
 
+// RATE= paces the bodies the agent reads, in KiB per second, after a burst of a quarter of a
+// second's worth; the bounds are generous (the machine may be busy), far from the tenth of a
+// second the bodies take unpaced. At 16 KiB/s a body comes in pieces below a block, and its bar
+// still ends with every mark.
+TEST_F(EndToEndTest, RateLimitPacesTheBodies) {
+  struct Case {
+    const char* name;
+    std::size_t size;
+    int kib;
+  };
+  for (const Case c : {Case{"six MiB.bin", std::size_t{6} * 1024 * 1024, 2048},
+                       Case{"two and a half blocks.bin", 2 * 10240 + 5000, 16}}) {
+    const std::string content = PatternBytes(c.size, 15);
+    Serve(c.name, content);  // the one file pending: the earlier one is present
+    Configure("TRY=1\nRATE=" + std::to_string(c.kib) + "\n");
+    const double rate = c.kib * 1024.0;
+    const std::chrono::duration<double> expected((static_cast<double>(c.size) - rate / 4) / rate);
+    const auto start = std::chrono::steady_clock::now();
+    const std::string out = agent.Run();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 0.8 * expected) << c.name << ": " << took.count() << " s";
+    EXPECT_LE(took, 3 * expected) << c.name << ": " << took.count() << " s";
+    EXPECT_EQ(Count(out, std::string(50, '*') + "*\n"), 1) << out;
+    EXPECT_TRUE(out.ends_with("\n転送は成功しました。\n転送したファイルは 1個 です。\n")) << out;
+    EXPECT_EQ(ReadFile(agent.base() / c.name), content);
+  }
+}
+
 // HOST may be an IPv6 address: the agent fetches from the service on ::1, and its messages show
 // the address in brackets before the port.
 TEST(Ipv6EndToEndTest, AgentFetchesFromTheServiceOnIpv6Loopback) {
