@@ -10,7 +10,7 @@
 # files, install.cmd and uninstall.cmd (the service and its event log source) and the guides.
 #
 # The settings files installed are the examples of packaging/ with an empty PASSWORD, so that
-# the service refuses to start until the administrator has chosen one.
+# the service refuses to start until the administrator has chosen one, and TLS=Yes as there.
 if(NOT TARGET QuarvSvc OR NOT TARGET QuarvAgent)
   return()
 endif()
@@ -20,7 +20,9 @@ set(generated_dir ${PROJECT_BINARY_DIR}/packaging)
 file(MAKE_DIRECTORY ${generated_dir}/links)
 
 # The example settings as installed: PASSWORD emptied; on Windows a drive path as BASE and CR LF
-# line ends.
+# line ends. On Linux the service's certificate and key go to /var/lib/quarv: their default place
+# beside the executable would be /usr/lib/quarv (the settings link lies there), which the unit
+# does not let the service write; its StateDirectory= does.
 function(quarv_installed_settings file windows_base)
   file(READ ${packaging_dir}/${file} text)
   string(REGEX REPLACE "\nPASSWORD=[^\n]*" "\nPASSWORD=" text "${text}")
@@ -28,6 +30,10 @@ function(quarv_installed_settings file windows_base)
     string(REPLACE "\\" "\\\\" windows_base "${windows_base}")  # a backslash in a replacement
     string(REGEX REPLACE "\nBASE=[^\n]*" "\nBASE=${windows_base}" text "${text}")
     string(REGEX REPLACE "\r?\n" "\r\n" text "${text}")
+  else()
+    string(REGEX REPLACE "\nCERTIFICATE=[^\n]*" "\nCERTIFICATE=/var/lib/quarv/QuarvSvc.crt"
+           text "${text}")
+    string(REGEX REPLACE "\nKEY=[^\n]*" "\nKEY=/var/lib/quarv/QuarvSvc.key" text "${text}")
   endif()
   file(WRITE ${generated_dir}/${file} "${text}")
 endfunction()

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # An end-to-end transfer on this machine: builds QuarvSvc and QuarvAgent, serves a sample
-# directory with QuarvSvc on 127.0.0.1, fetches it with QuarvAgent into another directory, shows
-# that every file arrived with the same content and time, and stops the service again.
+# directory with QuarvSvc on 127.0.0.1, fetches it with QuarvAgent into another directory over
+# TLS, shows that every file arrived with the same content and time, and stops the service again.
+# TLS takes the three steps of every installation: start the service (its first start makes its
+# certificate and key), copy the certificate's fingerprint from its log, put it in the agent's
+# settings (FINGERPRINT=).
 #
 # Usage: scripts/demo.sh
 # On Debian it first installs what the build needs when it is missing (apt-get; run as root or
@@ -58,6 +61,9 @@ ls -l --time-style=full-iso "$outbox"
 # --- The service -------------------------------------------------------------------------------
 password="demo-$RANDOM$RANDOM"
 port_is_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+# The service says in its log when it listens; a probe of the port would show up there as a
+# session whose TLS handshake failed.
+listening() { grep -q '^QuarvSvc: started: listening' "$work/service.log"; }
 for _ in 1 2 3 4 5; do
   port=$((20000 + RANDOM % 40000))
   port_is_open "$port" && continue
@@ -67,15 +73,16 @@ ADDRESS=127.0.0.1
 PORT=$port
 BASE=$outbox
 PASSWORD=$password
+TLS=Yes
 EOF
   "$service_dir/QuarvSvc" >"$work/service.log" 2>&1 &
   service_pid=$!
   for _ in $(seq 100); do
-    port_is_open "$port" && break
+    listening && break
     kill -0 "$service_pid" 2>/dev/null || break
     sleep 0.1
   done
-  port_is_open "$port" && break
+  listening && break
   kill -TERM "$service_pid" 2>/dev/null || true
   wait "$service_pid" 2>/dev/null || true
   service_pid=""
@@ -85,8 +92,27 @@ if [ -z "$service_pid" ]; then
   cat "$work/service.log" >&2
   exit 1
 fi
-say "QuarvSvc (pid $service_pid) serves $outbox on 127.0.0.1:$port"
+say "TLS, step 1: QuarvSvc (pid $service_pid) serves $outbox on 127.0.0.1:$port"
 sed "s/^PASSWORD=.*/PASSWORD=(hidden)/" "$service_dir/QuarvSvc.ini"
+echo
+echo "Its first start with TLS=Yes made a certificate and its key beside its settings"
+echo "(CERTIFICATE and KEY left out: QuarvSvc.crt and QuarvSvc.key):"
+grep -e 'TLS: made' -e 'fingerprint' "$work/service.log" || true
+ls -l "$service_dir"
+
+say "TLS, step 2: the fingerprint, copied from the service's log"
+fingerprint=$(sed -n 's/.*TLS certificate SHA-256 fingerprint \([0-9A-F:]\{95\}\)$/\1/p' \
+  "$work/service.log" | tail -n 1)
+if [ -z "$fingerprint" ]; then
+  echo "QuarvSvc logged no fingerprint; its output:" >&2
+  cat "$work/service.log" >&2
+  exit 1
+fi
+echo "$fingerprint"
+if command -v openssl >/dev/null; then
+  echo "(the same, as the SHA-256 of the certificate's DER bytes:"
+  echo " $(openssl x509 -in "$service_dir/QuarvSvc.crt" -outform der | sha256sum | cut -d' ' -f1))"
+fi
 
 # --- The agent ---------------------------------------------------------------------------------
 cat >"$agent_dir/QuarvAgent.ini" <<EOF
@@ -98,8 +124,10 @@ BASE=$inbox
 TRY=3
 CHECKFILETIME=Yes
 DELETEFILE=No
+TLS=Yes
+FINGERPRINT=$fingerprint
 EOF
-say "QuarvAgent fetches into $inbox"
+say "TLS, step 3: the fingerprint in the agent's settings; QuarvAgent fetches into $inbox"
 sed "s/^PASSWORD=.*/PASSWORD=(hidden)/" "$agent_dir/QuarvAgent.ini"
 echo
 start=$(date +%s.%N)
@@ -158,7 +186,7 @@ kill -TERM "$service_pid"
 wait "$service_pid" && echo "QuarvSvc ended with status 0" || echo "QuarvSvc ended with status $?"
 service_pid=""
 
-say "What the service logged (its standard error): who logged in, what was listed and sent"
+say "What the service logged (standard error): its certificate, the logins over TLS, LIST, GET"
 cat "$work/service.log"
 
 if [ "$ok" -eq 1 ]; then

@@ -2,15 +2,19 @@
 # The Debian package "quarv": builds it with CPack (release preset), checks its file list,
 # control data and maintainer scripts, runs lintian when it can be installed, verifies the
 # systemd units, then unpacks it into a scratch root (dpkg -x) and runs the unpacked programs
-# against each other: the service refuses to start with the shipped settings (no password), then
-# serves a file that the agent fetches, and its log tells the login and the GET.
+# against each other: the service refuses to start with the shipped settings (no password), the
+# agent with its shipped settings asks for the service's fingerprint (TLS=Yes); then, with the
+# shipped settings given a port, BASE and password, the three steps of TLS as an administrator
+# takes them: start the service (its first start makes its certificate and key in
+# /var/lib/quarv), copy the fingerprint from its log, put it in the agent's FINGERPRINT. The
+# agent fetches a file over TLS, and the service's log tells the login and the GET.
 #
 #   scripts/package-test.sh            (build directory: build/package)
 #
 # Environment: QUARV_PACKAGE_BUILD (the build directory), QUARV_WERROR (as for every preset),
 # QUARV_PACKAGE_INSTALL=1 also installs the package on this machine with dpkg -i, starts the
 # service by hand and removes the package again (root only; changes the machine: a user "quarv",
-# /srv/quarv), checking that nothing of it keeps running.
+# /srv/quarv, /var/lib/quarv), checking that nothing of it keeps running.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${QUARV_PACKAGE_BUILD:-build/package}"
@@ -109,7 +113,16 @@ if command -v systemd-analyze >/dev/null; then
 fi
 
 # The settings as shipped: no password, so the service refuses to start (and ends by itself).
-check "the shipped settings have an empty PASSWORD" grep -qx 'PASSWORD=' "$scratch/etc/quarv/QuarvSvc.ini"
+shipped_service="$scratch/etc/quarv/QuarvSvc.ini"
+shipped_agent="$scratch/etc/quarv/QuarvAgent.ini"
+check "the shipped settings have an empty PASSWORD" grep -qx 'PASSWORD=' "$shipped_service"
+check "the shipped settings of both programs say TLS=Yes" \
+  sh -c "grep -qx 'TLS=Yes' \"$shipped_service\" && grep -qx 'TLS=Yes' \"$shipped_agent\""
+check "the shipped certificate and key lie in /var/lib/quarv" \
+  sh -c "grep -qx 'CERTIFICATE=/var/lib/quarv/QuarvSvc.crt' \"$shipped_service\" &&
+         grep -qx 'KEY=/var/lib/quarv/QuarvSvc.key' \"$shipped_service\""
+check "the service's unit lets it write /var/lib/quarv" \
+  grep -qx 'StateDirectory=quarv' "$scratch/lib/systemd/system/quarvsvc.service"
 set +e
 timeout 20 env -u NOTIFY_SOCKET "$svc" >"$work/refused.out" 2>"$work/refused.err"
 status=$?
@@ -117,20 +130,29 @@ set -e
 check "with the shipped settings the service does not start (it ended with $status)" \
   test "$status" -ne 124
 check "and its log says why" grep -qi 'password' "$work/refused.err"
+# The agent as shipped: TLS=Yes without a FINGERPRINT, so it says so and connects nowhere.
+XDG_RUNTIME_DIR="$work" timeout 20 "$agent" >"$work/no-pin.out" 2>&1 || true
+check "with the shipped settings the agent asks for the service's FINGERPRINT" \
+  grep -q 'FINGERPRINTにサーバ証明書の' "$work/no-pin.out"
+check "and connects nowhere" test -z "$(grep '接続しています' "$work/no-pin.out" || true)"
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 password="package test $$"
 mkdir "$work/outbox" "$work/inbox"
 head -c 300000 /dev/urandom >"$work/outbox/payload.bin"
-# The service's settings for the transfers below, into the file $1.
+# The shipped service settings $1 with this test's port, address, BASE and password, into the
+# file $2 (rewritten in place: its owner and mode stay); /var/lib/quarv in a path becomes
+# $3/var/lib/quarv ($3 empty: as shipped). TLS, CERTIFICATE and KEY stay as shipped.
 write_service_ini() {
-  cat >"$1" <<INI
-[SERVER]
-PORT=$port
-ADDRESS=127.0.0.1
-BASE=$work/outbox
-PASSWORD=$password
-INI
+  local text
+  text=$(sed -e "s|^PORT=.*|PORT=$port|" -e "s|^ADDRESS=.*|ADDRESS=127.0.0.1|" \
+    -e "s|^BASE=.*|BASE=$work/outbox|" -e "s|^PASSWORD=.*|PASSWORD=$password|" \
+    -e "s|=/var/lib/quarv/|=$3/var/lib/quarv/|" "$1")
+  printf '%s\n' "$text" >"$2"
+}
+# The fingerprint that the service's log $1 gives last (95 characters, AB:CD:...).
+logged_fingerprint() {
+  sed -n 's/.*TLS certificate SHA-256 fingerprint \([0-9A-F:]\{95\}\)$/\1/p' "$1" | tail -n 1
 }
 # Waits (at most 10 s) until the service listens.
 wait_for_service() {
@@ -139,19 +161,39 @@ wait_for_service() {
     sleep 0.05
   done
 }
-write_service_ini "$scratch/etc/quarv/QuarvSvc.ini"
-cat >"$scratch/etc/quarv/QuarvAgent.ini" <<INI
-[AGENT]
-HOST=127.0.0.1
-PORT=$port
-PASSWORD=$password
-BASE=$work/inbox
-TRY=2
-INI
+
+echo "== TLS: start the service, copy the fingerprint from its log, put it in the agent's settings"
+# /var/lib/quarv of the scratch root, as postinst makes it (dpkg -x runs no maintainer script).
+state="$scratch/var/lib/quarv"
+mkdir -p "$state"
+chmod 0750 "$state"
+write_service_ini "$shipped_service" "$shipped_service" "$scratch"
+# 1. The service's first start makes its certificate and key.
 env -u NOTIFY_SOCKET "$svc" >"$work/service.out" 2>"$work/service.err" &
 service_pid=$!
 wait_for_service
+check "its first start made the certificate and its key in /var/lib/quarv" \
+  grep -qF "TLS: made the certificate $state/QuarvSvc.crt (CN=" "$work/service.err"
+check "the key is readable by the service's user only (mode 600)" \
+  test "$(stat -c %a "$state/QuarvSvc.key" 2>/dev/null)" = 600
+check "it started with TLS" grep -q "started: listening on 127.0.0.1:$port, BASE .*, TLS$" \
+  "$work/service.err"
+# 2. The fingerprint from its log.
+fingerprint=$(logged_fingerprint "$work/service.err")
+echo "     fingerprint from the log: $fingerprint"
+check "its log gives the certificate's SHA-256 fingerprint" test -n "$fingerprint"
+if command -v openssl >/dev/null; then
+  der_digest=$(openssl x509 -in "$state/QuarvSvc.crt" -outform der | sha256sum | cut -d' ' -f1)
+  check "that is the SHA-256 of the certificate's DER bytes (openssl x509 | sha256sum)" \
+    test "$der_digest" = "$(printf '%s' "$fingerprint" | tr -d : | tr A-F a-f)"
+fi
+# 3. Into the agent's shipped settings, with this test's service, password and BASE.
+agent_text=$(sed -e "s|^HOST=.*|HOST=127.0.0.1|" -e "s|^PORT=.*|PORT=$port|" \
+  -e "s|^PASSWORD=.*|PASSWORD=$password|" -e "s|^BASE=.*|BASE=$work/inbox|" -e "s|^TRY=.*|TRY=2|" \
+  -e "s|^FINGERPRINT=.*|FINGERPRINT=$fingerprint|" "$shipped_agent")
+printf '%s\n' "$agent_text" >"$shipped_agent"
 XDG_RUNTIME_DIR="$work" timeout 60 "$agent" >"$work/agent.out" 2>&1 || fail "the agent did not end in time"
+check "the agent says it connected over TLS" grep -q 'TLSで接続しました（TLSv1\.[23] ' "$work/agent.out"
 check "the unpacked agent fetched the file from the unpacked service" \
   cmp -s "$work/outbox/payload.bin" "$work/inbox/payload.bin"
 kill -TERM "$service_pid"
@@ -162,7 +204,8 @@ status=$?
 set -e
 service_pid=""
 check "the service ended with 0 on SIGTERM" test "$status" -eq 0
-check "its log names the login" grep -q "login from 127.0.0.1:" "$work/service.err"
+check "its log names the login, over TLS" grep -q "login from 127.0.0.1:[0-9]* over TLSv1" \
+  "$work/service.err"
 check "its log names the GET" grep -q 'GET "payload.bin"' "$work/service.err"
 check "its log never holds the password" test -z "$(grep -F "$password" "$work/service.err")"
 check "the service printed nothing on standard output" test ! -s "$work/service.out"
@@ -174,16 +217,20 @@ if [ "${QUARV_PACKAGE_INSTALL:-0}" = 1 ]; then
   check "the user quarv exists" getent passwd quarv
   check "QuarvSvc.ini belongs to the group quarv, mode 640" \
     test "$(stat -c '%U:%G %a' /etc/quarv/QuarvSvc.ini)" = "root:quarv 640"
-  write_service_ini /etc/quarv/QuarvSvc.ini
+  write_service_ini /etc/quarv/QuarvSvc.ini /etc/quarv/QuarvSvc.ini ""
   setsid /usr/lib/quarv/QuarvSvc >/dev/null 2>&1 </dev/null &
   wait_for_service
   installed_running() { pgrep -f '^/usr/lib/quarv/QuarvSvc$' >/dev/null; }
   check "the installed service runs" installed_running
+  check "it made its certificate and key in /var/lib/quarv" \
+    test -s /var/lib/quarv/QuarvSvc.crt -a -s /var/lib/quarv/QuarvSvc.key
   DEBIAN_FRONTEND=noninteractive timeout 120 apt-get remove -y -qq quarv >/dev/null
   check "apt-get remove leaves no process behind" test -z "$(pgrep -f '^/usr/lib/quarv/' || true)"
   check "the conffiles stay after remove" test -f /etc/quarv/QuarvSvc.ini
   DEBIAN_FRONTEND=noninteractive timeout 120 apt-get purge -y -qq quarv >/dev/null
   check "purge removes the settings" test ! -e /etc/quarv
+  check "and the certificate and key" \
+    test ! -e /var/lib/quarv/QuarvSvc.crt -a ! -e /var/lib/quarv/QuarvSvc.key
 fi
 
 if [ "$failures" -ne 0 ]; then

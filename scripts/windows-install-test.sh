@@ -2,12 +2,14 @@
 # The Windows zip and its install script, under Wine:
 #
 #  1. cpack makes the zip from the Windows build; it holds both programs, both settings files
-#     (empty PASSWORD), install.cmd and uninstall.cmd.
+#     (empty PASSWORD, TLS=Yes, the certificate and key beside the executable), install.cmd and
+#     uninstall.cmd.
 #  2. install.cmd, run by Wine's cmd from the unpacked folder, registers the service ZelQuarvSvc
 #     (reg query, as Wine's sc has no qc: the folder's QuarvSvc.exe, quoted, started
 #     automatically) and the event log source (reg query: EventMessageFile is that
 #     QuarvSvc.exe, TypesSupported 7); the service then starts under Wine's service control
-#     manager and serves its port.
+#     manager with the zip's settings (given a port, BASE and password), serves its port, and
+#     its first start with TLS=Yes has made its certificate and key in the folder.
 #  3. One event read back: QuarvSvc.exe started by hand logs why it ends. Wine keeps no event
 #     log (RegisterEventSource gives a placeholder handle, nothing is stored, its wevtutil is a
 #     stub that prints nothing); its ReportEvent writes each entry's strings to its "eventlog"
@@ -66,6 +68,11 @@ for file in QuarvSvc.exe QuarvAgent.exe QuarvSvc.ini QuarvAgent.ini install.cmd 
   check "the zip holds $file" test -f "$folder/$file"
 done
 check "the settings in the zip have an empty PASSWORD" grep -q $'^PASSWORD=\r$' "$folder/QuarvSvc.ini"
+zip_says() { grep -qx -- "$2"$'\r' "$folder/$1"; }
+check "the service's settings in the zip say TLS=Yes" zip_says QuarvSvc.ini TLS=Yes
+check "the agent's settings in the zip say TLS=Yes" zip_says QuarvAgent.ini TLS=Yes
+check "the certificate lies beside the executable" zip_says QuarvSvc.ini CERTIFICATE=QuarvSvc.crt
+check "and so does its key" zip_says QuarvSvc.ini KEY=QuarvSvc.key
 rsrc_in_exe() { i686-w64-mingw32-objdump -h "$folder/QuarvSvc.exe" | grep -q '\.rsrc'; }
 check "the message table is built into QuarvSvc.exe (its resources)" rsrc_in_exe
 
@@ -83,11 +90,14 @@ wine_bounded reg query 'HKLM\SYSTEM\CurrentControlSet\Services\ZelQuarvSvc' >"$w
 check "the service runs the folder's QuarvSvc.exe" grep -qiF "\"$exe_path\"" "$work/svc.out"
 check "the service starts automatically (Start 2)" grep -qiE 'Start +REG_DWORD +0x2' "$work/svc.out"
 
-# The service starts from that path under Wine's service control manager and serves its port.
+# The service starts from that path under Wine's service control manager and serves its port,
+# with the zip's settings given a port, BASE and password (TLS, CERTIFICATE, KEY as shipped).
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 mkdir "$work/outbox"
-printf '[SERVER]\r\nPORT=%s\r\nADDRESS=127.0.0.1\r\nBASE=%s\r\nPASSWORD=install test\r\n' \
-  "$port" "$(winpath "$work/outbox")" >"$folder/QuarvSvc.ini"
+base="$(winpath "$work/outbox")"
+sed -i -e "s|^PORT=.*|PORT=$port\r|" -e "s|^ADDRESS=.*|ADDRESS=127.0.0.1\r|" \
+  -e "s|^BASE=.*|BASE=${base//\\/\\\\}\r|" -e "s|^PASSWORD=.*|PASSWORD=install test\r|" \
+  "$folder/QuarvSvc.ini"
 wine_bounded sc start "$service_name" >/dev/null || true
 served=1
 for _ in $(seq 1 100); do
@@ -98,6 +108,8 @@ for _ in $(seq 1 100); do
   sleep 0.2
 done
 check "the installed service starts and serves its port" test "$served" -eq 0
+check "its first start made its certificate and key beside it (TLS=Yes)" \
+  test -s "$folder/QuarvSvc.crt" -a -s "$folder/QuarvSvc.key"
 wine_bounded sc stop "$service_name" >/dev/null || true
 for _ in $(seq 1 100); do
   wine_bounded sc query "$service_name" | grep -q STOPPED && break
