@@ -44,6 +44,17 @@ compared:
                  - the socket buffers (skmem rb/tb) the kernel gave the agent, the service and
                    the relay's two ends, the largest of `ss -tmi` samples taken every 0.2 s in
                    Quarv's first repetition
+  TLS            with --tls, beside the same figures without TLS in the same run, each
+                 repetition right after the plain one: on loopback the big file and the many
+                 files (a service of each set with TLS=Yes, the agent with TLS=Yes and the
+                 service's fingerprint); each side alone with TLS (the null peers speak TLS
+                 through the programs' own Connection); with --rtt the many files, the whole big
+                 file, and a whole agent run fetching one file of 1 KiB plain and with TLS,
+                 whose difference is the handshake's cost in round trips. A table puts each TLS
+                 figure as a ratio against its plain one next to its goal: the big file at least
+                 0.75 of plain, the many files at least 0.9, each side alone at least 0.85 of our
+                 MD5's speed on one core (as without TLS), the handshake at most one round trip
+                 more than plain at 50 ms (checked at 50 ms and above)
 
 Each figure is repeated, interleaved with the figures it is compared with; the best and the
 median repetition are printed, as MB/s or seconds, with the ratios to the ceiling and to rsync
@@ -51,12 +62,17 @@ median repetition are printed, as MB/s or seconds, with the ratios to the ceilin
 starting with "BENCH " is meant for machines. Every run writes to a fresh destination, and every
 source is read again just before a run, so that it comes from the page cache.
 
-Usage: scripts/bench.py [--quick] [--repeat N] [--rtt [MS,MS,...]]
+Usage: scripts/bench.py [--quick] [--repeat N] [--rtt [MS,MS,...]] [--tls]
   --quick      small data and two repetitions: a smoke check of the whole run (~30 s)
   --repeat N   repetitions of each figure (default 5, quick 2)
   --rtt LIST   the delay-line table at these round-trip times in milliseconds, comma-separated
                (alone: 0,2,20,50). The full sets at all four take about 7 minutes on a 2-core
                machine, most of it rsync moving 10000 files: start with --quick.
+  --tls        the TLS figures beside the plain ones, on loopback or (with --rtt) through the
+               delay line, and the table of their ratios to the plain figures and their goals
+               (the run takes about a third longer)
+  --rate KIB   only the rate limit's figure: one file of ten seconds' worth at the agent's
+               RATE=KIB (at least 1 MiB), its rate measured against the limit (~10 s)
 Environment: QUARV_BENCH_DIR       where the data go (default: $TMPDIR or /tmp; needs ~3 GiB)
              QUARV_BENCH_JOBS      build jobs (default 2)
              QUARV_BENCH_BUILD     the build directory of the bench preset (default build/bench)
@@ -90,19 +106,30 @@ SMALL_SIZE = 1024
 SMALL_BLOCK = 10240
 LARGE_BLOCK = 245760  # 24 blocks of 10240 bytes, as the agent receives
 RESUMED = "から再開します".encode()
-USAGE = "usage: {} [--quick] [--repeat N] [--rtt [MS,MS,...]]"
+USAGE = "usage: {} [--quick] [--repeat N] [--rtt [MS,MS,...]] [--tls] [--rate KIB]"
+TLS_CONNECTED = "TLSで接続しました".encode()
+# The handshake's goal is set for this round trip and checked at it and above: at a few
+# milliseconds the run's own noise is larger than a round trip.
+HANDSHAKE_GOAL_RTT = 50
 
 
 class Settings:
     """The command line: the sizes and counts of the run."""
 
     def __init__(self, argv):
-        quick, repeat, self.rtt_list = False, None, []
+        quick, repeat, self.rtt_list, self.tls = False, None, [], False
+        self.rate_kib = 0  # --rate: the rate limit's figure alone
         args = list(argv)
         while args:
             arg = args.pop(0)
             if arg == "--quick":
                 quick = True
+            elif arg == "--rate":
+                if not args or not args[0].isdigit() or int(args[0]) <= 0:
+                    sys.exit("--rate needs the limit in KiB per second, a positive number")
+                self.rate_kib = int(args.pop(0))
+            elif arg == "--tls":
+                self.tls = True
             elif arg == "--repeat":
                 if not args or not args[0]:
                     sys.exit("--repeat needs a number")
@@ -122,11 +149,12 @@ class Settings:
         self.small_count = 1000 if quick else 10000
         self.ten_size = (8 if quick else 64) * MIB
         self.delete_count = 20 if quick else 100
+        self.one_count = 1  # the handshake's figure: one whole run for one small file
         self.repeat = int(repeat or (2 if quick else 5))
         self.half_size = self.big_size // 2
 
     def count(self, set_name):
-        return getattr(self, f"{set_name.removesuffix('_move')}_count")
+        return getattr(self, f"{set_name.removesuffix('_move').removesuffix('_tls')}_count")
 
     @staticmethod
     def size(set_name):
@@ -155,10 +183,16 @@ class Settings:
 # --- The figures ---------------------------------------------------------------------------------
 # Each figure once: its name (in the BENCH lines and the tables), its label ({big_mib} and the
 # like filled in by Settings.label), the bytes it carries (Settings.bytes), the rsync figure it is
-# compared with, whether it is shown as a rate or a time on loopback, and the figure of the delay
-# line alone carrying as many bytes. Seconds are kept under the name, or name@rtt through the
-# delay line; a name the table does not hold is a KeyError where it is recorded or read.
-Figure = collections.namedtuple("Figure", "name label size peer kind line")
+# compared with, whether it is shown as a rate or a time on loopback, the figure of the delay
+# line alone carrying as many bytes; and for a TLS figure, the same figure without TLS and the
+# goal it is held to. Seconds are kept under the name, or name@rtt through the delay line; a name
+# the table does not hold is a KeyError where it is recorded or read.
+Figure = collections.namedtuple("Figure", "name label size peer kind line plain goal",
+                                defaults=("", None))
+# A TLS figure's goal: its speed over its plain figure's ("plain") or over our MD5's on one core
+# ("md5") at least `limit`; or its time beyond its plain figure's through the delay line at most
+# `limit` round trips ("rtts").
+Goal = collections.namedtuple("Goal", "measure limit")
 FIGURES = (
     Figure("ceiling_small", "ceiling, 10240-byte blocks", "big", "", "rate", ""),
     Figure("ceiling_large", "ceiling, 240 KiB blocks", "big", "", "rate", ""),
@@ -194,11 +228,32 @@ FIGURES = (
            ""),
     Figure("side_agent", "agent fetching {big_mib} MiB, sender from memory", "big", "", "rate",
            ""),
+    # With --tls: the same figures with TLS, each against its plain one.
+    Figure("quarv_big_tls", "Quarv TLS, 1 file of {big_mib} MiB", "big", "rsync_big", "rate",
+           "line_big", "quarv_big", Goal("plain", 0.75)),
+    Figure("quarv_medium_tls", "Quarv TLS, {medium_count} x 100 KiB", "medium", "rsync_medium",
+           "time", "", "quarv_medium", Goal("plain", 0.9)),
+    Figure("quarv_small_tls", "Quarv TLS, {small_count} x 1 KiB", "small", "rsync_small", "time",
+           "", "quarv_small", Goal("plain", 0.9)),
+    Figure("side_service_tls", "service TLS, {big_mib} MiB, receiver discards", "big", "",
+           "rate", "", "side_service", Goal("md5", 0.85)),
+    Figure("side_agent_tls", "agent TLS, {big_mib} MiB, sender from memory", "big", "", "rate",
+           "", "side_agent", Goal("md5", 0.85)),
+    # Through the delay line with --tls: a whole agent run for one small file, whose time with
+    # TLS beyond the plain one is the handshake's.
+    Figure("quarv_one", "Quarv, 1 x 1 KiB, a whole run", "one", "", "time", ""),
+    Figure("quarv_one_tls", "Quarv TLS, 1 x 1 KiB, a whole run", "one", "", "time", "",
+           "quarv_one", Goal("rtts", 1)),
+    # With --rate alone: one file fetched under the agent's RATE= limit (Bench.run_rate).
+    Figure("quarv_rate", "Quarv, 1 file under RATE=", "rate", "", "rate", ""),
 )
 FIGURE = {figure.name: figure for figure in FIGURES}
 # The names as attributes, for the measuring code: a misspelt one is an AttributeError.
 NAME = types.SimpleNamespace(**{name: name for name in FIGURE})
-assert all(name in FIGURE for figure in FIGURES for name in (figure.peer, figure.line) if name)
+assert all(name in FIGURE for figure in FIGURES
+           for name in (figure.peer, figure.line, figure.plain) if name)
+# The TLS figure of each plain one that has one.
+TLS_OF = {figure.plain: figure for figure in FIGURES if figure.plain}
 
 
 def figure_of(key):
@@ -218,6 +273,15 @@ LOOPBACK = figures("ceiling_small", "ceiling_large", "rsync_big", "quarv_big", "
                    "rsync_small", "quarv_small", "quarv_ten", "quarv_keep", "quarv_delete")
 DELAY_BULK = figures("line_resume", "rsync_resume", "rsync_resume_md5", "quarv_resume",
                      "line_big", "rsync_big", "quarv_big")
+# The sets that have a service with TLS as well, on loopback and through the delay line.
+TLS_SETS = ("big", "medium", "small")
+
+
+def with_tls(rows, tls):
+    """The rows, each followed by its TLS figure when the run has TLS and it has one."""
+    return tuple(row for figure in rows
+                 for row in ((figure, TLS_OF[figure.name]) if tls and figure.name in TLS_OF
+                             else (figure,)))
 
 
 # --- Arithmetic as the figures print it ----------------------------------------------------------
@@ -438,6 +502,13 @@ class Bench:
         self.cpu = {}  # figure: per repetition, its seconds and each process's CPU seconds
         self.buffers = {}  # figure: the largest socket buffers seen by SocketSampler
         self.move_sets = ["medium_move", "small_move"] if settings.rtt_list else []
+        # With --tls: a service with TLS for each set of TLS_SETS (named SET_tls, serving the
+        # set's files), and with --rtt the one-file set plain and with TLS.
+        self.tls_sets = [f"{set_name}_tls" for set_name in TLS_SETS] if settings.tls else []
+        if settings.tls and settings.rtt_list:
+            self.tls_sets += ["one", "one_tls"]
+        self.fingerprint = {}  # a set (or "null_tls"): the fingerprint of its service's certificate
+        self.tls_description = ""  # the agent's "TLSv1.3 ..." of the last TLS run
         self.seconds, self.agent_rss, self.service_rss = {}, {}, {}
         self.failures = 0
         self.md5 = {}
@@ -498,26 +569,44 @@ class Bench:
             write_random(work / f"src/ten/t{i}.bin", s.ten_size)
         # The files DELETEFILE=Yes deletes on the service are copied from here before each run.
         split_random(work / "delete-source", "d", s.delete_count, MEDIUM_SIZE)
+        if "one" in self.tls_sets:
+            (work / "src/one").mkdir(parents=True, exist_ok=True)
+            split_random(work / "src/one", "o", s.one_count, SMALL_SIZE)
 
     def start_services(self):
         """One service per set; with --rtt, two more sets: the many files again, to be moved
         with DELETEFILE=Yes and with rsync --remove-source-files (filled again from medium and
-        small before each run)."""
+        small before each run); with --tls, the services of tls_sets, those named SET_tls with
+        TLS=Yes (each makes its certificate at its first start and logs its fingerprint)."""
         work = self.work
-        for set_name in ["big", "medium", "small", "ten", "delete"] + self.move_sets:
-            (work / "src" / set_name).mkdir(parents=True, exist_ok=True)
+        sets = ["big", "medium", "small", "ten", "delete"] + self.move_sets + self.tls_sets
+        for set_name in sets:
+            tls = set_name.endswith("_tls")
+            source = work / "src" / set_name.removesuffix("_tls")
+            source.mkdir(parents=True, exist_ok=True)
             directory = work / f"svc-{set_name}"
             directory.mkdir(parents=True, exist_ok=True)
             shutil.copy2(self.programs / "service/QuarvSvc", directory)
 
-            def settings(port, directory=directory, set_name=set_name):
+            def settings(port, directory=directory, source=source, tls=tls):
                 (directory / "QuarvSvc.ini").write_text(
-                    f"[SERVER]\nADDRESS=127.0.0.1\nPORT={port}\nBASE={work / 'src' / set_name}\n"
-                    f"PASSWORD={self.password}\n")
+                    f"[SERVER]\nADDRESS=127.0.0.1\nPORT={port}\nBASE={source}\n"
+                    f"PASSWORD={self.password}\n" + ("TLS=Yes\n" if tls else ""))
 
-            process, port = self.start_server(settings, work / f"log/svc-{set_name}.log",
-                                              [directory / "QuarvSvc"])
+            log = work / f"log/svc-{set_name}.log"
+            process, port = self.start_server(settings, log, [directory / "QuarvSvc"])
             self.service_port[set_name], self.service_pid[set_name] = port, process.pid
+            if tls:
+                self.fingerprint[set_name] = self.logged_fingerprint(log, process)
+
+    def logged_fingerprint(self, log, process):
+        """The certificate's fingerprint a TLS service logged at its start."""
+        for _ in range(100):
+            found = re.search(rb"TLS certificate SHA-256 fingerprint ([0-9A-F:]{95})", read(log))
+            if found:
+                return found.group(1).decode()
+            time.sleep(0.05)
+        self.could_not_start([process.args[0], "(no TLS fingerprint logged)"], log)
 
     def start_rsync(self):
         work = self.work
@@ -587,15 +676,17 @@ class Bench:
         return lines[-1].split() if lines else []
 
     def run_quarv(self, figure, set_name, destination, delete="No", sample=False):
-        """One agent run against the service of the set; with sample, the socket buffers are
-        sampled with ss meanwhile."""
+        """One agent run against the service of the set (with TLS when the service has a
+        fingerprint); with sample, the socket buffers are sampled with ss meanwhile."""
         pid = self.service_pid[set_name]
         reset_peak_rss(pid)
         port = self.route.get(set_name, self.service_port[set_name])
         relay = self.route_pid.get(set_name)
+        fingerprint = self.fingerprint.get(set_name)
         (self.work / "agent/QuarvAgent.ini").write_text(
             f"[AGENT]\nHOST=127.0.0.1\nPORT={port}\nPASSWORD={self.password}\n"
-            f"BASE={destination}\nTRY=1\nCHECKFILETIME=Yes\nDELETEFILE={delete}\n")
+            f"BASE={destination}\nTRY=1\nCHECKFILETIME=Yes\nDELETEFILE={delete}\n"
+            + (f"TLS=Yes\nFINGERPRINT={fingerprint}\n" if fingerprint else ""))
         env = dict(os.environ, XDG_RUNTIME_DIR=str(self.work / "run"))
         rss = self.work / "agent.rss"
         service_cpu, relay_cpu = cpu_seconds(pid), cpu_seconds(relay) if relay else None
@@ -607,6 +698,13 @@ class Bench:
         if sampler.samples:
             for key, value in dict(sampler.largest, samples=sampler.samples).items():
                 self.keep_max(self.buffers.setdefault(figure, {}), key, str(value))
+        if fingerprint:
+            found = re.search(rf"{TLS_CONNECTED.decode()}（(.*?)）".encode(),
+                              read(self.work / f"log/{figure}.log"))
+            if found:
+                self.tls_description = found.group(1).decode()
+            else:
+                self.fail(f"{figure} did not connect with TLS")
         words = self.time_output(rss)
         self.keep_max(self.agent_rss, figure, words[0] if words else "")
         self.keep_max(self.service_rss, figure, peak_rss(pid))
@@ -691,48 +789,70 @@ class Bench:
 
     def measure_sides(self):
         """Each side alone: the service against a receiver that discards, the agent against a
-        sender that serves from memory; the same size as the big file."""
+        sender that serves from memory; the same size as the big file. With --tls each
+        repetition measures both with TLS too, right after the plain ones."""
         s, work, peers = self.s, self.work, self.bin / "bench/quarv_null_peers"
-        pid = self.service_pid["big"]
         print(f"Each side alone against a null peer, {s.big_size // MIB} MiB, {s.repeat} times...",
               flush=True)
-        sender, port = self.start_listening(
-            work / "log/null-sender.out",
-            [peers, "serve", "--password", self.password, "--name", "big.bin", "--size",
-             s.big_size, "--time-limit", 7200])
-        self.service_port["null"], self.service_pid["null"] = port, sender.pid
+        senders = []
+        for set_name, options in [("null", [])] + ([("null_tls", ["--tls"])] if s.tls else []):
+            output = work / f"log/{set_name.replace('_', '-')}-sender.out"
+            sender, port = self.start_listening(
+                output, [peers, "serve", "--password", self.password, "--name", "big.bin",
+                         "--size", s.big_size, *options, "--time-limit", 7200])
+            self.service_port[set_name], self.service_pid[set_name] = port, sender.pid
+            if options:
+                found = re.search(rb"fingerprint ([0-9A-F:]{95})", read(output))
+                if not found:
+                    self.could_not_start(sender.args, output)
+                self.fingerprint[set_name] = found.group(1).decode()
+            senders.append(sender)
+        sides = [(NAME.side_service, "big", NAME.side_agent, "null")]
+        if s.tls:
+            sides.append((NAME.side_service_tls, "big_tls", NAME.side_agent_tls, "null_tls"))
         for rep in range(1, s.repeat + 1):
-            warm(work / "src/big")
-            out = work / f"log/{NAME.side_service}.{rep}.log"
-            reset_peak_rss(pid)
-            # It reads and digests the file once before the clock starts, to check the digest.
-            with open(out, "wb") as log:
-                status = subprocess.run(
-                    [str(a) for a in [peers, "receive", "--port", self.service_port["big"],
-                                      "--password", self.password, "--name", "big.bin",
-                                      "--digest-of", work / "src/big/big.bin", "--time-limit",
-                                      600]], stdout=log, stderr=subprocess.STDOUT).returncode
-            report = out.read_text(errors="replace")
-            if status != 0:
-                self.fail(f"{NAME.side_service} run {rep}: {report.rstrip(chr(10))}")
-            found = re.search(r".* seconds=([0-9.]*) ", report)
-            self.record(NAME.side_service, found.group(1) if found else "")
-            self.keep_max(self.service_rss, NAME.side_service, peak_rss(pid))
-            directory = self.fresh(NAME.side_agent, rep)
-            self.run_quarv(NAME.side_agent, "null", directory)
-            # The null sender's, not a Quarv process's.
-            self.service_rss.pop(NAME.side_agent, None)
-            self.check_arrived(directory, 1, s.big_size, f"{NAME.side_agent} run {rep}")
-            shutil.rmtree(directory)
-        stop(sender)
+            for service_figure, service, agent_figure, sender in sides:
+                self.run_receiver(service_figure, service, rep)
+                directory = self.fresh(agent_figure, rep)
+                self.run_quarv(agent_figure, sender, directory)
+                # The null sender's, not a Quarv process's.
+                self.service_rss.pop(agent_figure, None)
+                self.check_arrived(directory, 1, s.big_size, f"{agent_figure} run {rep}")
+                shutil.rmtree(directory)
+        stop(*senders)
+
+    def run_receiver(self, figure, set_name, rep):
+        """The service of the set sending the big file to the null receiver, with TLS when the
+        service has a fingerprint."""
+        work, peers = self.work, self.bin / "bench/quarv_null_peers"
+        pid = self.service_pid[set_name]
+        warm(work / "src/big")
+        out = work / f"log/{figure}.{rep}.log"
+        reset_peak_rss(pid)
+        fingerprint = self.fingerprint.get(set_name)
+        tls = ["--tls-fingerprint", fingerprint] if fingerprint else []
+        # It reads and digests the file once before the clock starts, to check the digest.
+        with open(out, "wb") as log:
+            status = subprocess.run(
+                [str(a) for a in [peers, "receive", "--port", self.service_port[set_name],
+                                  "--password", self.password, "--name", "big.bin",
+                                  "--digest-of", work / "src/big/big.bin", *tls, "--time-limit",
+                                  600]], stdout=log, stderr=subprocess.STDOUT).returncode
+        report = out.read_text(errors="replace")
+        if status != 0:
+            self.fail(f"{figure} run {rep}: {report.rstrip(chr(10))}")
+        found = re.search(r".* seconds=([0-9.]*) ", report)
+        self.record(figure, found.group(1) if found else "")
+        self.keep_max(self.service_rss, figure, peak_rss(pid))
 
     def measure_big(self):
         s, work = self.s, self.work
         print(f"One file of {s.big_size // MIB} MiB: ceiling, rsync, Quarv, {s.repeat} times...",
               flush=True)
+        tls = (NAME.quarv_big_tls,) if s.tls else ()
         for rep in range(1, s.repeat + 1):
             for figure in (NAME.ceiling_small, NAME.ceiling_large, NAME.rsync_big,
-                           NAME.quarv_big):
+                           NAME.quarv_big) + tls:
                 warm(work / "src/big")
                 directory = self.fresh(figure, rep)
                 if figure == NAME.ceiling_small:
@@ -741,6 +861,8 @@ class Bench:
                     self.run_ceiling(figure, LARGE_BLOCK, directory)
                 elif figure == NAME.rsync_big:
                     self.run_rsync(figure, "big/big.bin", directory, "--checksum-choice=md5")
+                elif figure == NAME.quarv_big_tls:
+                    self.run_quarv(figure, "big_tls", directory)
                 else:
                     self.run_quarv(figure, "big", directory)
                 self.check_arrived(directory, 1, s.big_size, f"{figure} run {rep}")
@@ -774,15 +896,18 @@ class Bench:
               f"{s.repeat} times...", flush=True)
         for set_name in ("medium", "small"):
             count, size = s.count(set_name), s.size(set_name)
+            # (tool, the service's set): with --tls, Quarv once more against the TLS service.
+            runs = [("rsync", set_name), ("quarv", set_name)]
+            runs += [("quarv", f"{set_name}_tls")] if s.tls else []
             for rep in range(1, s.repeat + 1):
-                for tool in ("rsync", "quarv"):
-                    figure = FIGURE[f"{tool}_{set_name}"].name
+                for tool, service in runs:
+                    figure = FIGURE[f"{tool}_{service}"].name
                     directory = self.fresh(figure, rep)
                     warm(work / "src" / set_name)
                     if tool == "rsync":
                         self.run_rsync(figure, f"{set_name}/", directory)
                     else:
-                        self.run_quarv(figure, set_name, directory)
+                        self.run_quarv(figure, service, directory)
                     self.check_arrived(directory, count, count * size, f"{figure} run {rep}")
 
     def measure_delete(self):
@@ -863,7 +988,7 @@ class Bench:
                                str(256 * MIB)], stdout=log, stderr=subprocess.STDOUT).returncode:
                 self.fail(f"delay line check at {rtt} ms")
         lines = []
-        for set_name in ["big", "medium", "small"] + self.move_sets:
+        for set_name in ["big", "medium", "small"] + self.move_sets + self.tls_sets:
             line, self.route[set_name] = self.start_listening(
                 work / f"log/delay-{set_name}.{rtt}.out",
                 [relay, "relay", "--target", self.service_port[set_name], "--delay-ms", delay,
@@ -886,12 +1011,29 @@ class Bench:
         for rep in range(1, s.repeat + 1):
             for set_name in ["medium", "small"] + self.move_sets:
                 self.delay_line_set(rtt, rep, set_name)
-            for figure in DELAY_BULK:
+            if s.tls:
+                self.delay_line_one(rtt, rep)
+            for figure in self.delay_bulk():
                 self.delay_line_bulk(rtt, rep, figure.name)
         stop(*lines)
         self.route, self.route_pid = {}, {}
         self.rsync_route, self.rsync_route_pid = 0, 0
         self.line_route, self.line_route_pid, self.sink_pid = 0, 0, 0
+
+    def delay_bulk(self):
+        """The big-file figures through the delay line: with --tls, Quarv's with TLS after its
+        plain one."""
+        return with_tls(DELAY_BULK, self.s.tls)
+
+    def delay_line_one(self, rtt, rep):
+        """A whole agent run for one small file through the delay line, plain and with TLS: the
+        handshake's cost, against all the rest of a run's exchanges."""
+        for figure, set_name in ((NAME.quarv_one, "one"), (NAME.quarv_one_tls, "one_tls")):
+            directory = self.fresh(f"{figure}.rtt{rtt}", rep)
+            self.run_quarv(f"{figure}@{rtt}", set_name, directory)
+            self.check_arrived(directory, self.s.one_count, self.s.bytes("one"),
+                               f"{figure} at {rtt} ms run {rep}")
+            shutil.rmtree(directory)
 
     def delay_line_bulk(self, rtt, rep, figure):
         """One repetition of a figure of the big file through the delay line: the resume of its
@@ -908,7 +1050,8 @@ class Bench:
             self.partial_file(directory, figure == NAME.quarv_resume)
         warm(work / "src/big")
         if figure.startswith("quarv_"):
-            self.run_quarv(key, "big", directory, sample=rep == 1)
+            service = "big_tls" if figure == NAME.quarv_big_tls else "big"
+            self.run_quarv(key, service, directory, sample=rep == 1)
             if resume and RESUMED not in (work / f"log/{key}.log").read_bytes():
                 self.fail(f"{figure} at {rtt} ms run {rep} did not resume")
         elif figure == NAME.rsync_resume:
@@ -925,8 +1068,11 @@ class Bench:
         count, size = self.s.count(set_name), self.s.size(set_name)
         moved = set_name.endswith("_move")
         source = self.work / "src" / set_name
-        for tool in ("rsync", "quarv"):
-            figure = FIGURE[f"{tool}_{set_name}"].name
+        # (tool, the service's set): with --tls, Quarv once more against the TLS service.
+        runs = [("rsync", set_name), ("quarv", set_name)]
+        runs += [("quarv", f"{set_name}_tls")] if f"{set_name}_tls" in self.tls_sets else []
+        for tool, service in runs:
+            figure = FIGURE[f"{tool}_{service}"].name
             key = f"{figure}@{rtt}"
             directory = self.fresh(f"{figure}.rtt{rtt}", rep)
             if moved:
@@ -936,7 +1082,7 @@ class Bench:
                 options = ["--remove-source-files", "--fsync"] if moved else []
                 self.run_rsync(key, f"{set_name}/", directory, *options)
             else:
-                self.run_quarv(key, set_name, directory, "Yes" if moved else "No")
+                self.run_quarv(key, service, directory, "Yes" if moved else "No")
             self.check_arrived(directory, count, count * size, f"{figure} at {rtt} ms run {rep}")
             if moved and any(source.iterdir()):
                 self.fail(f"{figure} at {rtt} ms run {rep} left files on the service")
@@ -982,7 +1128,7 @@ class Bench:
         print(f"{'md5 OpenSSL, 1 MiB blocks':<34} "
               f"{md5['openssl_best'] + ' / ' + md5['openssl_median'] + ' MB/s':>21}")
 
-        for figure in LOOPBACK:
+        for figure in with_tls(LOOPBACK, s.tls):
             name, size = figure.name, s.bytes(figure.size)
             tb, tm = self.times(name)
             rb, rmed = mbps(size, tb), mbps(size, tm)
@@ -1095,7 +1241,8 @@ class Bench:
             self.report_delay_line_check(rtt)
             sets = [f"{tool}_{set_name}" for set_name in ["medium", "small"] + self.move_sets
                     for tool in ("rsync", "quarv")]
-            for figure in figures(*sets) + DELAY_BULK:
+            one = figures(NAME.quarv_one) if s.tls else ()
+            for figure in with_tls(figures(*sets) + one, s.tls) + self.delay_bulk():
                 self.report_rtt(figure, rtt)
                 if figure.name != NAME.quarv_resume:
                     continue
@@ -1116,7 +1263,7 @@ class Bench:
         """Each big-file figure's median time beyond the line's own for as many bytes, in round
         trips: the same count at every rtt means the exchanges' round trips, a count that
         shrinks as the rtt grows means time spent on the bytes."""
-        compared = [(figure.name, figure.line) for figure in DELAY_BULK if figure.line]
+        compared = [(figure.name, figure.line) for figure in self.delay_bulk() if figure.line]
         print()
         print("Beyond the line: a figure's median time less the line's alone for as many bytes, "
               "in seconds")
@@ -1194,7 +1341,7 @@ class Bench:
         print(f"{'rtt ms':>6} {'figure':<20} {'wall s':>8} {'receiver':>9} {'sender':>8} "
               f"{'relay':>7} {'total':>7} {'busy':>6}")
         for rtt in self.s.rtt_list:
-            for figure in [bulk.name for bulk in DELAY_BULK]:
+            for figure in [bulk.name for bulk in self.delay_bulk()]:
                 runs = sorted(self.cpu.get(f"{figure}@{rtt}", []), key=lambda r: float(r[0]))
                 if not runs:
                     continue
@@ -1263,8 +1410,127 @@ class Bench:
               f"{md5['ours_best']} / {md5['ours_median']} MB/s)")
         print(f"{'figure':<44} {'best / median':>21} {'vs MD5':>15} {'agent RSS':>14} "
               f"{'service RSS':>15}")
-        for figure in figures(NAME.side_service, NAME.side_agent):
+        for figure in with_tls(figures(NAME.side_service, NAME.side_agent), self.s.tls):
             self.side_line(figure)
+
+    def goal_text(self, goal):
+        if goal.measure == "rtts":
+            return f"<= {goal.limit:g} rt more at {HANDSHAKE_GOAL_RTT}+ ms"
+        return f">= {goal.limit:.2f} of {'MD5' if goal.measure == 'md5' else 'plain'}"
+
+    def report_tls(self):
+        """Each TLS figure against its plain one of this run, and against its goal: a speed
+        ratio to the plain figure (or to our MD5's speed, for each side alone); through the delay
+        line also its median time beyond the plain one's, in round trips. Whether a goal is met
+        is told by the median repetition."""
+        s, md5 = self.s, self.md5
+        print()
+        print(f"TLS against plain in this run ({self.tls_description or 'no TLS session seen'}; "
+              "best / median;")
+        print("vs plain and vs MD5 are speed ratios, above 1 is faster; a goal is told met by "
+              "the median)")
+        print(f"{'figure':<48} {'vs plain':>13} {'vs MD5':>13} {'goal':>22} {'median':>7}")
+        for figure in FIGURES:
+            tb, tm = self.times(figure.name)
+            if not figure.goal or not tb:
+                continue
+            size = s.bytes(figure.size)
+            pb, pm = self.times(figure.plain)
+            vs_plain = (ratio(pb, tb), ratio(pm, tm))
+            vs_md5 = ("-", "-")
+            line = (f"BENCH figure=tls_vs_plain of={figure.name} ratio_plain_best={vs_plain[0]} "
+                    f"ratio_plain_median={vs_plain[1]}")
+            if figure.goal.measure == "md5":
+                vs_md5 = (ratio(mbps(size, tb), md5["ours_best"]),
+                          ratio(mbps(size, tm), md5["ours_median"]))
+                line += f" ratio_md5_best={vs_md5[0]} ratio_md5_median={vs_md5[1]}"
+            judged = vs_md5[1] if figure.goal.measure == "md5" else vs_plain[1]
+            met = number(judged) >= figure.goal.limit
+            print(f"{s.label(figure):<48} {' / '.join(vs_plain):>13} {' / '.join(vs_md5):>13} "
+                  f"{self.goal_text(figure.goal):>22} {'met' if met else 'MISSED':>7}")
+            self.machine.append(line + f" goal={figure.goal.measure}>={figure.goal.limit:g} "
+                                f"met={int(met)}")
+        if s.rtt_list:
+            self.report_tls_delay_line()
+
+    def report_tls_delay_line(self):
+        """The TLS figures through the delay line: against plain, and the median time beyond
+        the plain figure's in round trips (the handshake's, for the whole run of one file)."""
+        s = self.s
+        print()
+        print("TLS through the delay line: vs plain is plain's time over the TLS figure's (best / "
+              "median); beyond")
+        print("plain is the TLS median less the plain median, in seconds and in round trips")
+        print(f"{'rtt ms':>6} {'figure':<40} {'vs plain':>13} {'beyond plain':>20} {'goal':>26} "
+              f"{'median':>7}")
+        for rtt in s.rtt_list:
+            for figure in FIGURES:
+                tb, tm = self.times(f"{figure.name}@{rtt}")
+                if not figure.plain or not tb:
+                    continue
+                pb, pm = self.times(f"{figure.plain}@{rtt}")
+                vs_plain = f"{ratio(pb, tb)} / {ratio(pm, tm)}"
+                beyond = number(tm) - number(pm)
+                trips = beyond / (float(rtt) / 1000) if float(rtt) > 0 else None
+                shown = f"{beyond:.3f} s" + (f" {trips:5.1f} rt" if trips is not None else "")
+                line = (f"BENCH figure=tls_vs_plain of={figure.name} rtt_ms={rtt} "
+                        f"ratio_plain_best={ratio(pb, tb)} ratio_plain_median={ratio(pm, tm)} "
+                        f"beyond_plain_s={beyond:.3f}")
+                if trips is not None:
+                    line += f" beyond_plain_rtts={trips:.2f}"
+                goal, verdict = "-", ""
+                if figure.goal.measure == "rtts" and float(rtt) >= HANDSHAKE_GOAL_RTT:
+                    goal = self.goal_text(figure.goal)
+                    met = trips is not None and trips <= figure.goal.limit
+                    verdict = "met" if met else "MISSED"
+                    line += f" goal=rtts<={figure.goal.limit:g} met={int(met)}"
+                print(f"{rtt:>6} {s.label(figure):<40} {vs_plain:>13} {shown:>20} {goal:>26} "
+                      f"{verdict:>7}")
+                self.machine.append(line)
+
+    # --- The rate limit (--rate) -----------------------------------------------------------------
+    def run_rate(self):
+        """With --rate KIB, the run is this figure alone: one file of ten seconds' worth at the
+        limit (at least 1 MiB) fetched from a service on 127.0.0.1 by an agent with RATE=KIB; the
+        rate over the agent's whole run (connection, login and list included) against the limit.
+        The burst of a quarter of a second's worth puts a paced run about 2.5 % above it."""
+        kib = self.s.rate_kib
+        size = max(MIB, min(1024 * MIB, kib * 1024 * 10))
+        self.work = work = work_directory("quarv-bench", os.environ.get("QUARV_BENCH_DIR"))
+        try:
+            for name in ("src/rate", "svc-rate", "agent", "log", "run"):
+                (work / name).mkdir(parents=True, exist_ok=True)
+            (work / "run").chmod(0o700)  # the agent's single-instance lock lives here
+            write_random(work / "src/rate/rate.bin", size)
+            shutil.copy2(self.programs / "service/QuarvSvc", work / "svc-rate")
+            shutil.copy2(self.programs / "agent/QuarvAgent", work / "agent")
+
+            def settings(port):
+                (work / "svc-rate/QuarvSvc.ini").write_text(
+                    f"[SERVER]\nADDRESS=127.0.0.1\nPORT={port}\nBASE={work / 'src/rate'}\n"
+                    f"PASSWORD={self.password}\n")
+
+            _, port = self.start_server(settings, work / "log/svc-rate.log",
+                                        [work / "svc-rate/QuarvSvc"])
+            destination = self.fresh(NAME.quarv_rate, 0)
+            (work / "agent/QuarvAgent.ini").write_text(
+                f"[AGENT]\nHOST=127.0.0.1\nPORT={port}\nPASSWORD={self.password}\n"
+                f"BASE={destination}\nTRY=1\nRATE={kib}\n")
+            print(f"One file of {size / MIB:.1f} MiB at RATE={kib}...", flush=True)
+            warm(work / "src/rate")
+            self.timed(NAME.quarv_rate, [work / "agent/QuarvAgent"], work / "log/quarv_rate.log",
+                       dict(os.environ, XDG_RUNTIME_DIR=str(work / "run")))
+            self.check_arrived(destination, 1, size, "the file under RATE=")
+            seconds = self.seconds[NAME.quarv_rate][-1]
+            measured = size / 1024 / float(seconds)
+            print(f"rate: measured {measured:.0f} KiB/s against the limit {kib} KiB/s "
+                  f"(ratio {measured / kib:.3f})")
+            print(f"BENCH figure={NAME.quarv_rate} bytes={size} seconds={seconds} limit_kib={kib} "
+                  f"measured_kib={measured:.1f} ratio={measured / kib:.3f}")
+            return 1 if self.failures else 0
+        finally:
+            self.stop_all()
+            shutil.rmtree(work, ignore_errors=True)
 
     # --- The whole run ---------------------------------------------------------------------------
     def run(self):
@@ -1297,6 +1563,8 @@ class Bench:
             else:
                 self.report_delay_line()
             self.report_sides()
+            if s.tls:
+                self.report_tls()
             print()
             for line in self.machine:
                 print(line)
@@ -1340,7 +1608,8 @@ def main():
     interrupt_on_sigterm()
     try:
         bin_dir, programs = build()
-        return Bench(settings, bin_dir, programs).run()
+        bench = Bench(settings, bin_dir, programs)
+        return bench.run_rate() if settings.rate_kib else bench.run()
     except KeyboardInterrupt:
         return 130
 
