@@ -99,6 +99,25 @@ int RunTries(FetchAgent& agent, const AgentSettings& settings) {
   return total;
 }
 
+// With TLS the run goes only with a pin to check the service against, never in the clear: the
+// pin and the session settings of every pass into `agent`, the settings owned by `*tls`. False
+// (after its message) when there is no valid pin or the TLS library does not start.
+bool StartTls(const AgentSettings& settings, FetchAgent& agent,
+              std::unique_ptr<platform::TlsContext>* tls) {
+  if (!platform::ParseFingerprint(settings.fingerprint, &agent.pinnedFingerprint)) {
+    Say(Message::FingerprintMissing);
+    return false;
+  }
+  std::string error;
+  *tls = platform::TlsContext::ForClient(&error);
+  if (!*tls) {
+    Say(Message::TlsStartupFailed, error.c_str());
+    return false;
+  }
+  agent.tlsContext = tls->get();
+  return true;
+}
+
 }  // namespace
 
 AgentSettings ReadAgentSettings(const char* path) {
@@ -141,22 +160,10 @@ void RunAgent(const char* settingsPath) {
   agent.checkFileTime = settings.checkFileTime;
   agent.deleteFile = settings.deleteFile;
   agent.rateLimit = static_cast<std::uint64_t>(settings.rateKib) * kKibibyte;
-  // With TLS the run goes only with a pin to check the service against, never in the clear.
   std::unique_ptr<platform::TlsContext> tls;
-  if (settings.tls) {
-    std::string error;
-    if (!platform::ParseFingerprint(settings.fingerprint, &agent.pinnedFingerprint)) {
-      Say(Message::FingerprintMissing);
-      platform::ConsoleFlush();
-      return;
-    }
-    tls = platform::TlsContext::ForClient(&error);
-    if (!tls) {
-      Say(Message::TlsStartupFailed, error.c_str());
-      platform::ConsoleFlush();
-      return;
-    }
-    agent.tlsContext = tls.get();
+  if (settings.tls && !StartTls(settings, agent, &tls)) {
+    platform::ConsoleFlush();
+    return;
   }
   if (!agent.Startup()) {
     Say(Message::NetStartupFailed);
