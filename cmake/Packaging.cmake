@@ -3,7 +3,8 @@
 # Linux (the Debian package "quarv", cpack -G DEB): the programs in /usr/lib/quarv, their
 # settings in /etc/quarv (conffiles), each reached through a link beside its executable,
 # since the programs read their settings file from their own directory; the units (disabled)
-# in /lib/systemd/system; the documents in /usr/share/doc/quarv. The maintainer scripts in
+# in /lib/systemd/system, among them the templates quarvagent@.service and .timer for one agent
+# per source, with the example of a source's settings in /etc/quarv/agents; the documents in /usr/share/doc/quarv. The maintainer scripts in
 # packaging/debian add the system user "quarv" and stop everything before removal.
 #
 # Windows (cpack -G ZIP in a mingw32 build): one folder with both programs, their settings
@@ -40,6 +41,26 @@ endfunction()
 quarv_installed_settings(QuarvSvc.ini "C:\\Quarv\\Outbox")
 quarv_installed_settings(QuarvAgent.ini "C:\\Quarv\\Inbox")
 
+# The annotated example of one source's settings for quarvagent@NAME (Linux): the installed
+# QuarvAgent.ini with a header of its own and the instance's default BASE. Named .sample so that
+# it is no source's settings file: quarvagent@example finds no example.ini, and a loop over
+# agents/*.ini leaves it out.
+function(quarv_agent_instance_example)
+  file(READ ${generated_dir}/QuarvAgent.ini text)
+  string(FIND "${text}" "\n[AGENT]" keys)
+  string(REGEX REPLACE "\nBASE=[^\n]*" "\nBASE=/srv/quarv/inbox/NAME" keys_text "${text}")
+  if(keys EQUAL -1 OR keys_text STREQUAL text)
+    message(FATAL_ERROR "packaging/QuarvAgent.ini: no [AGENT] section or no BASE line")
+  endif()
+  string(FIND "${keys_text}" "\n[AGENT]" keys)
+  string(SUBSTRING "${keys_text}" ${keys} -1 keys_text)
+  file(READ ${packaging_dir}/agents-example-header.ini header)
+  file(WRITE ${generated_dir}/example.ini.sample "${header}${keys_text}")
+endfunction()
+if(NOT WIN32)
+  quarv_agent_instance_example()
+endif()
+
 set(CPACK_PACKAGE_NAME quarv)
 set(CPACK_PACKAGE_VENDOR "Quarv")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -64,8 +85,11 @@ else()
     file(CREATE_LINK /etc/quarv/${file} ${generated_dir}/links/${file} SYMBOLIC)
     install(FILES ${generated_dir}/links/${file} DESTINATION lib/quarv)
   endforeach()
+  install(FILES ${generated_dir}/example.ini.sample DESTINATION /etc/quarv/agents
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   install(FILES ${packaging_dir}/quarvsvc.service ${packaging_dir}/quarvagent.service
-                ${packaging_dir}/quarvagent.timer
+                ${packaging_dir}/quarvagent.timer ${packaging_dir}/quarvagent@.service
+                ${packaging_dir}/quarvagent@.timer
           DESTINATION /lib/systemd/system)
   # Debian's changelog, compressed as its policy wants it.
   execute_process(COMMAND gzip -9 -n -c ${packaging_dir}/debian/changelog

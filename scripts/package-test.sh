@@ -7,7 +7,10 @@
 # shipped settings given a port, BASE and password, the three steps of TLS as an administrator
 # takes them: start the service (its first start makes its certificate and key in
 # /var/lib/quarv), copy the fingerprint from its log, put it in the agent's FINGERPRINT. The
-# agent fetches a file over TLS, and the service's log tells the login and the GET.
+# agent fetches a file over TLS, and the service's log tells the login and the GET. Then two
+# sources at once, run the way quarvagent@a and quarvagent@b run them (each in a mount namespace
+# of its own with its settings from /etc/quarv/agents mounted over the settings link): both fetch
+# everything into their own BASE, neither takes itself for a second instance.
 #
 #   scripts/package-test.sh            (build directory: build/package)
 #
@@ -65,6 +68,9 @@ for entry in \
   "-rw-r--r-- /lib/systemd/system/quarvsvc.service" \
   "-rw-r--r-- /lib/systemd/system/quarvagent.service" \
   "-rw-r--r-- /lib/systemd/system/quarvagent.timer" \
+  "-rw-r--r-- /lib/systemd/system/quarvagent@.service" \
+  "-rw-r--r-- /lib/systemd/system/quarvagent@.timer" \
+  "-rw-r--r-- /etc/quarv/agents/example.ini.sample" \
   "-rw-r--r-- /usr/share/doc/quarv/copyright" "-rw-r--r-- /usr/share/doc/quarv/README.md" \
   "-rw-r--r-- /usr/share/doc/quarv/changelog.gz"; do
   check "the package holds $entry" expect_entry "$entry"
@@ -72,7 +78,7 @@ done
 check "every file belongs to root" test -z "$(dpkg-deb -c "$deb" | awk '$2 != "root/root"')"
 dpkg-deb -e "$deb" "$work/control"
 check "the settings are conffiles" diff <(sort "$work/control/conffiles") \
-  <(printf '/etc/quarv/QuarvAgent.ini\n/etc/quarv/QuarvSvc.ini\n')
+  <(printf '/etc/quarv/QuarvAgent.ini\n/etc/quarv/QuarvSvc.ini\n/etc/quarv/agents/example.ini.sample\n')
 check "it depends on adduser and the C++ runtime" \
   grep -Eq '^Depends:.*adduser.*|^Depends:.*libstdc\+\+.*adduser' "$work/control/control"
 for script in postinst prerm postrm; do
@@ -101,15 +107,29 @@ done
 svc="$scratch/usr/lib/quarv/QuarvSvc"
 agent="$scratch/usr/lib/quarv/QuarvAgent"
 
+if ! command -v systemd-analyze >/dev/null && [ "$(id -u)" = 0 ]; then
+  timeout 600 scripts/lib/apt.sh systemd >/dev/null 2>&1 || true
+fi
 if command -v systemd-analyze >/dev/null; then
   mkdir "$work/units"
-  for unit in quarvsvc.service quarvagent.service quarvagent.timer; do
+  for unit in quarvsvc.service quarvagent.service quarvagent.timer quarvagent@.service \
+    quarvagent@.timer; do
     sed "s|/usr/lib/quarv/|$scratch/usr/lib/quarv/|" "$scratch/lib/systemd/system/$unit" \
       >"$work/units/$unit"
   done
-  check "systemd-analyze verify accepts the units" \
+  # The templates through instances of theirs (systemd loads quarvagent@.service for them); an
+  # unknown key or a bad value is only a warning, so the output must be empty too.
+  verify_units() {
     systemd-analyze verify --man=no "$work/units/quarvsvc.service" \
-    "$work/units/quarvagent.service" "$work/units/quarvagent.timer"
+      "$work/units/quarvagent.service" "$work/units/quarvagent.timer" \
+      "$work/units/quarvagent@a.service" "$work/units/quarvagent@a.timer" >"$work/verify" 2>&1
+    local status=$?
+    cat "$work/verify"
+    [ "$status" -eq 0 ] && [ ! -s "$work/verify" ]
+  }
+  check "systemd-analyze verify accepts the units and the templates, without a warning" verify_units
+else
+  echo "== systemd-analyze is not available: the units are not verified"
 fi
 
 # The settings as shipped: no password, so the service refuses to start (and ends by itself).
@@ -196,6 +216,82 @@ XDG_RUNTIME_DIR="$work" timeout 60 "$agent" >"$work/agent.out" 2>&1 || fail "the
 check "the agent says it connected over TLS" grep -q 'TLSで接続しました（TLSv1\.[23] ' "$work/agent.out"
 check "the unpacked agent fetched the file from the unpacked service" \
   cmp -s "$work/outbox/payload.bin" "$work/inbox/payload.bin"
+
+echo "== two sources at once, run as quarvagent@a and quarvagent@b run them"
+# Each instance of quarvagent@.service runs the agent, which takes no argument and reads the
+# settings link beside its executable, in a mount namespace of its own with NAME.ini mounted
+# read-only over that link (BindReadOnlyPaths=), as the same user for every source. Here: the
+# source and destination of that line of the unit, in the scratch root, mounted with
+# mount --bind in a namespace of unshare -m (a user namespace too when not root), the agents
+# started together, both as this test's user, with one lock directory (the units' ~quarv/.quarv).
+template="$scratch/lib/systemd/system/quarvagent@.service"
+sample="$scratch/etc/quarv/agents/example.ini.sample"
+bind_line=$(sed -n 's/^BindReadOnlyPaths=//p' "$template")
+base_line=$(sed -n 's/^ReadWritePaths=//p' "$template")
+check "the template mounts its source's settings over the settings link" \
+  test "$bind_line" = "/etc/quarv/agents/%i.ini:/usr/lib/quarv/QuarvAgent.ini"
+check "the example of a source's settings has the instance's BASE, TLS=Yes and no password" \
+  sh -c "grep -qx 'BASE=${base_line//%i/NAME}' \"$sample\" && grep -qx 'TLS=Yes' \"$sample\" &&
+         grep -qx 'PASSWORD=' \"$sample\""
+check "and that BASE is what the template lets the agent write" \
+  test "$base_line" = "/srv/quarv/inbox/%i"
+unshare_args=(-m)
+[ "$(id -u)" = 0 ] || unshare_args=(-r -m)
+if ! unshare "${unshare_args[@]}" true 2>/dev/null; then
+  echo "== no mount namespace can be made here (unshare ${unshare_args[*]}): skipped"
+else
+  head -c 200000 /dev/urandom >"$work/outbox/second.bin"
+  mkdir -m 0700 "$work/runtime"
+  # One run of quarvagent@$1 (its console text in $work/$1.out, its start and end in ns).
+  run_instance() {
+    local source=${bind_line%%:*} link=${bind_line#*:}
+    source="$scratch${source//%i/$1}"
+    date +%s%N >"$work/$1.start"
+    XDG_RUNTIME_DIR="$work/runtime" timeout 60 unshare "${unshare_args[@]}" \
+      sh -c 'mount --bind -o ro "$1" "$2" && exec "$3"' sh "$source" "$scratch$link" "$agent" \
+      >"$work/$1.out" 2>&1 || echo "the run ended with $?" >>"$work/$1.out"
+    date +%s%N >"$work/$1.end"
+  }
+  # The settings of each source from the example, as an administrator makes them: BASE as
+  # shipped (its directory made in the scratch root), this test's service, RATE so that each
+  # run takes about a second and the two overlap.
+  for name in a b; do
+    base="$scratch${base_line//%i/$name}"
+    mkdir -p "$base"
+    sed -e "s|^HOST=.*|HOST=127.0.0.1|" -e "s|^PORT=.*|PORT=$port|" \
+      -e "s|^PASSWORD=.*|PASSWORD=$password|" -e "s|^BASE=/|BASE=$scratch/|" \
+      -e "s|/NAME$|/$name|" -e "s|^TRY=.*|TRY=2|" -e "s|^; RATE=.*|RATE=480|" \
+      -e "s|^FINGERPRINT=.*|FINGERPRINT=$fingerprint|" "$sample" \
+      >"$scratch/etc/quarv/agents/$name.ini"
+    chmod 0640 "$scratch/etc/quarv/agents/$name.ini"
+  done
+  run_instance a &
+  first=$!
+  run_instance b &
+  second=$!
+  wait "$first" "$second"
+  for name in a b; do
+    base="$scratch${base_line//%i/$name}"
+    check "quarvagent@$name connected over TLS" grep -q 'TLSで接続しました' "$work/$name.out"
+    check "quarvagent@$name fetched every file into its own BASE" \
+      sh -c "cmp -s '$work/outbox/payload.bin' '$base/payload.bin' &&
+             cmp -s '$work/outbox/second.bin' '$base/second.bin'"
+    check "quarvagent@$name did not take itself for a second instance" \
+      test -z "$(grep '２重起動' "$work/$name.out" || true)"
+  done
+  check "the two ran at the same time" test "$(cat "$work/a.start")" -lt "$(cat "$work/b.end")" \
+    -a "$(cat "$work/b.start")" -lt "$(cat "$work/a.end")"
+  check "each under a lock of its own BASE" \
+    test "$(find "$work/runtime" -name 'ZelQuarvAgent-*.lock' | wc -l)" -eq 2
+  check "the settings file beside the executable was left alone (nothing for BASE $work/inbox)" \
+    sh -c "grep -qx 'BASE=$work/inbox' '$shipped_agent' && test ! -e '$work/inbox/second.bin'"
+  check "no mount of theirs is left in this namespace" \
+    test -z "$(grep -F "$scratch" /proc/self/mountinfo || true)"
+  for name in a b; do
+    echo "     quarvagent@$name ran from $((($(cat "$work/$name.start") - $(cat "$work/a.start")) / 1000000))" \
+      "to $((($(cat "$work/$name.end") - $(cat "$work/a.start")) / 1000000)) ms: $(tail -n 1 "$work/$name.out")"
+  done
+fi
 kill -TERM "$service_pid"
 set +e
 timeout 20 tail --pid="$service_pid" -f /dev/null
