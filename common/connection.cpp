@@ -3,14 +3,48 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <new>
 
 namespace quarv {
 
 namespace {
 constexpr int kListenBacklog = 5;
-// What one receive takes from the socket of a TLS connection: a few of its largest records.
-constexpr std::size_t kTlsWireSize = std::size_t{64} * 1024;
 }  // namespace
+
+// The socket of one call as the TLS session's transport: the session's records join the send
+// queue, and it receives as a plain receive does, handing the peer what is queued while it
+// waits. A transport without a socket (a Queue) takes records but receives nothing.
+class Connection::TlsSocket final : public platform::TlsTransport {
+ public:
+  TlsSocket(Connection& connection, platform::SocketHandle socket)
+      : connection_(connection), socket_(socket) {}
+
+  bool Send(const char* bytes, std::size_t length) override {
+    try {
+      connection_.queue_.append(bytes, length);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
+  }
+
+  int Receive(char* buffer, int length) override {
+    if (socket_ == platform::kInvalidSocket || !connection_.SendQueuedUntilReceiving(socket_)) {
+      lastReceive_ = -1;
+    } else {
+      lastReceive_ = platform::ReceiveSome(socket_, buffer, length);
+    }
+    return lastReceive_;
+  }
+
+  // What the last receive gave: 1 before the first.
+  int LastReceive() const { return lastReceive_; }
+
+ private:
+  Connection& connection_;
+  platform::SocketHandle socket_;
+  int lastReceive_ = 1;
+};
 
 Connection::~Connection() {
   Close();
@@ -75,23 +109,21 @@ bool Connection::SendEvery(platform::SocketHandle socket, const char* bytes, std
 bool Connection::SendAll(const void* data, std::int32_t length) {
   const platform::SocketHandle socket = BeginUse();
   if (socket == platform::kInvalidSocket) return false;
-  bool ok = queueStart_ == queue_.size() ||
-            SendEvery(socket, queue_.data() + queueStart_, queue_.size() - queueStart_);
+  const auto* bytes = static_cast<const char*>(data);
+  const auto size = static_cast<std::size_t>(std::max<std::int32_t>(length, 0));
+  bool ok = true;
+  if (tls_) {
+    // Sealed behind what is queued and sent with it (no record for nothing).
+    TlsSocket peer(*this, socket);
+    ok = tls_->Write(bytes, size, peer);
+  }
+  ok = ok && (queueStart_ == queue_.size() ||
+              SendEvery(socket, queue_.data() + queueStart_, queue_.size() - queueStart_));
   queue_.clear();
   queueStart_ = 0;
-  ok = ok && SendStream(socket, static_cast<const char*>(data),
-                        static_cast<std::size_t>(std::max<std::int32_t>(length, 0)));
+  if (!tls_) ok = ok && SendEvery(socket, bytes, size);
   EndUse();
   return ok;
-}
-
-bool Connection::SendStream(platform::SocketHandle socket, const char* bytes, std::size_t length) {
-  if (!tls_) return SendEvery(socket, bytes, length);
-  if (length == 0) return true;  // no record for nothing
-  tls_->sealed.clear();
-  if (!tls_->channel.Write(bytes, length)) return false;
-  tls_->channel.TakeOutgoing(&tls_->sealed);
-  return SendEvery(socket, tls_->sealed.data(), tls_->sealed.size());
 }
 
 void Connection::SendText(const char* text) {
@@ -111,7 +143,8 @@ void Connection::Queue(const std::string& text) {
   }
   // Sealed now, in order: the queue holds what goes on the wire. A failed session shows at the
   // next receive.
-  if (tls_->channel.Write(text.data(), text.size())) tls_->channel.TakeOutgoing(&queue_);
+  TlsSocket records(*this, platform::kInvalidSocket);
+  tls_->Write(text.data(), text.size(), records);
 }
 
 bool Connection::Flush() {
@@ -166,17 +199,9 @@ int Connection::ReceiveSome(platform::SocketHandle socket, char* out, int length
     return platform::ReceiveSome(socket, out, length);
   }
   // Plaintext the session holds already comes first; the socket is waited on only when the
-  // session needs more of the peer's bytes. Each round feeds in at least one byte, and the loop
-  // ends when a record is whole.
-  for (;;) {
-    const int got = tls_->channel.Read(out, length);
-    if (got != 0) return got;
-    if (!SendQueuedUntilReceiving(socket)) return -1;
-    const int taken =
-        platform::ReceiveSome(socket, tls_->wire.data(), static_cast<int>(tls_->wire.size()));
-    if (taken <= 0) return taken;
-    tls_->channel.Feed(tls_->wire.data(), static_cast<std::size_t>(taken));
-  }
+  // session needs more of the peer's bytes for a record.
+  TlsSocket peer(*this, socket);
+  return tls_->Read(out, length, peer);
 }
 
 bool Connection::StartTls(const platform::TlsContext& context, std::string* error) {
@@ -185,50 +210,35 @@ bool Connection::StartTls(const platform::TlsContext& context, std::string* erro
     *error = "the connection is closed";
     return false;
   }
-  auto tls = std::make_unique<Tls>(context);
-  tls->wire.resize(kTlsWireSize);
-  bool done = false;
-  std::string outgoing;
-  // Every round sends what the handshake has for the peer and waits for its answer; the
-  // handshake has a handful of messages, and every wait is bounded (the receive time-out, or a
-  // Close from another thread), so the rounds end.
-  while (!done) {
-    const platform::TlsChannel::Step step = tls->channel.Handshake();
-    outgoing.clear();
-    tls->channel.TakeOutgoing(&outgoing);
-    if (!outgoing.empty() && !SendEvery(socket, outgoing.data(), outgoing.size()) &&
-        step != platform::TlsChannel::Step::Failed) {
-      *error = "the handshake could not be sent";
-      break;
-    }
-    if (step == platform::TlsChannel::Step::Failed) {
-      *error = tls->channel.Error();
-      break;
-    }
-    if (step == platform::TlsChannel::Step::Done) {
-      done = true;
-      break;
-    }
-    const int taken =
-        platform::ReceiveSome(socket, tls->wire.data(), static_cast<int>(tls->wire.size()));
-    if (taken <= 0) {
-      *error = taken == 0 ? "the peer closed the connection during the handshake"
-                          : "no answer to the handshake (lost, timed out or closed)";
-      break;
-    }
-    tls->channel.Feed(tls->wire.data(), static_cast<std::size_t>(taken));
-  }
+  auto tls = std::make_unique<platform::TlsChannel>(context);
+  // The handshake's messages join the send queue and leave while it waits for the peer's; every
+  // wait is bounded (the receive time-out, or a Close from another thread), so it ends.
+  TlsSocket peer(*this, socket);
+  bool done = tls->Handshake(peer);
+  // What is still queued (the client's last message, or an alert) leaves now.
+  const bool sent = queueStart_ == queue_.size() ||
+                    SendEvery(socket, queue_.data() + queueStart_, queue_.size() - queueStart_);
+  queue_.clear();
+  queueStart_ = 0;
   EndUse();
+  if (!done) {
+    *error = peer.LastReceive() == 0  ? "the peer closed the connection during the handshake"
+             : peer.LastReceive() < 0 ? "no answer to the handshake (lost, timed out or closed)"
+                                      : tls->Error();
+  } else if (!sent) {
+    done = false;
+    *error = "the handshake could not be sent";
+  }
   if (done) tls_ = std::move(tls);
   return done;
 }
 
 std::string Connection::TlsDescription() const {
-  return tls_ ? tls_->channel.Description() : std::string();
+  return tls_ ? tls_->Description() : std::string();
 }
 
 std::string Connection::PeerFingerprint() const {
-  return tls_ ? tls_->channel.PeerFingerprint() : std::string();
+  return tls_ ? tls_->PeerFingerprint() : std::string();
 }
 
 bool Connection::IsOpen() const {

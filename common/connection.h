@@ -117,9 +117,6 @@ class Connection : public NetLibrary {
   // SendQueuedUntilReceiving); through the TLS session when there is one. The count, 0 when the
   // peer has closed, -1 on failure.
   int ReceiveSome(platform::SocketHandle socket, char* out, int length);
-  // Sends `length` bytes of the stream on `socket` (sealed by the TLS session when there is
-  // one); false when a send fails.
-  bool SendStream(platform::SocketHandle socket, const char* bytes, std::size_t length);
   // Before a receive call on `socket`: hands the peer queued bytes until it has taken them all
   // or there is something to receive. False when the receive time-out passed or the wait failed.
   bool SendQueuedUntilReceiving(platform::SocketHandle socket);
@@ -150,14 +147,10 @@ class Connection : public NetLibrary {
   std::string queue_;
   std::size_t queueStart_ = 0;
 
-  // The TLS session of the socket held now, with the buffers it needs; none when plain.
-  struct Tls {
-    explicit Tls(const platform::TlsContext& context) : channel(context) {}
-    platform::TlsChannel channel;
-    std::vector<char> wire;  // what a receive took from the socket, before it is fed in
-    std::string sealed;      // the records of one SendAll
-  };
-  std::unique_ptr<Tls> tls_;
+  // The TLS session of the socket held now; none when plain. It hands its records to the send
+  // queue and receives through SendQueuedUntilReceiving (TlsSocket, one per call).
+  class TlsSocket;
+  std::unique_ptr<platform::TlsChannel> tls_;
 };
 
 }  // namespace quarv

@@ -1,7 +1,7 @@
 // TLS under the protocol: the one place that knows the TLS library (platform/tls/). Nothing here
 // exposes its types: a TlsContext holds what every channel of a program shares (the service's
 // certificate and key, the protocol versions and ciphers), a TlsChannel is one connection's
-// session, driven by its owner as a transform between plaintext and the bytes on the wire.
+// session, reading and writing through a TlsTransport, its owner's socket.
 #pragma once
 
 #include <cstddef>
@@ -40,9 +40,25 @@ class TlsContext {
   bool server_;
 };
 
-// One TLS session. Its owner moves the bytes: what the peer sent goes in through Feed, the
-// plaintext comes out of Read; plaintext goes in through Write, and what is to be sent to the
-// peer comes out of TakeOutgoing. Nothing here touches a socket or waits.
+// The socket under a TLS session, as its owner sends and waits on it. The session calls it only
+// from inside its own calls (TlsChannel::Handshake, Read, Write), on the owner's thread.
+class TlsTransport {
+ public:
+  // Takes records to be sent to the peer, in order behind those taken before: they may wait in
+  // the owner's queue until it next sends or receives. False when they cannot be taken.
+  virtual bool Send(const char* bytes, std::size_t length) = 0;
+  // Up to `length` of the peer's bytes into `buffer`, after what was taken to be sent has gone
+  // out as far as the peer takes it; waits as the owner's receives do. The count, 0 when the
+  // peer has closed, -1 on failure (lost, timed out, closed from another thread).
+  virtual int Receive(char* buffer, int length) = 0;
+
+ protected:
+  ~TlsTransport() = default;
+};
+
+// One TLS session over a transport given to each call. The session reads the peer's bytes
+// straight into its own buffer, a large read at a time, and hands its records to the
+// transport: no byte is copied on the way but into that buffer and out of it.
 // Single-threaded: one owner thread makes every call.
 class TlsChannel {
  public:
@@ -54,27 +70,16 @@ class TlsChannel {
   // False when the session could not be made (out of memory): every later call fails.
   bool IsUsable() const;
 
-  enum class Step {
-    Done,       // the handshake is complete
-    NeedInput,  // send what TakeOutgoing gives, then Feed what the peer sends, then step again
-    Failed,     // the handshake failed: Error says why; send what TakeOutgoing gives (an alert)
-  };
-  // Takes the handshake one step further.
-  Step Handshake();
-
-  // Hands the channel bytes that came from the peer.
-  void Feed(const char* data, std::size_t length);
-  // The bytes to send to the peer now, in order; empty when there are none. Appended to `out`.
-  void TakeOutgoing(std::string* out);
-  // Whether bytes fed in or plaintext decrypted are waiting to be read, so that a Read may give
-  // something without more input.
-  bool HasInput() const;
-  // Reads up to `length` bytes of plaintext. Returns the count (more than 0), 0 when more input
-  // is needed first, or -1 when the peer closed the session or it failed (Error says why).
-  int Read(char* buffer, int length);
-  // Encrypts `length` bytes of plaintext; their records are appended to what TakeOutgoing gives.
-  // False when the session has failed.
-  bool Write(const char* data, std::size_t length);
+  // Runs the whole handshake over `transport`, its waits bounded as the transport's are. False
+  // when it fails (Error says why): the alert for the peer, if any, went to the transport.
+  bool Handshake(TlsTransport& transport);
+  // Reads up to `length` bytes of plaintext: first what the session holds already, then
+  // records as they come. Returns the count (more than 0), or -1 when the peer closed the
+  // session, the transport failed or the session failed (Error says why).
+  int Read(char* buffer, int length, TlsTransport& transport);
+  // Encrypts `length` bytes of plaintext and hands their records to the transport. False when
+  // the session has failed.
+  bool Write(const char* data, std::size_t length, TlsTransport& transport);
 
   // After the handshake: the protocol version and cipher ("TLSv1.3 TLS_AES_128_GCM_SHA256").
   std::string Description() const;
