@@ -117,10 +117,7 @@ bool Connection::SendAll(const void* data, std::int32_t length) {
     TlsSocket peer(*this, socket);
     ok = tls_->Write(bytes, size, peer);
   }
-  ok = ok && (queueStart_ == queue_.size() ||
-              SendEvery(socket, queue_.data() + queueStart_, queue_.size() - queueStart_));
-  queue_.clear();
-  queueStart_ = 0;
+  ok = SendQueue(socket) && ok;
   if (!tls_) ok = ok && SendEvery(socket, bytes, size);
   EndUse();
   return ok;
@@ -151,8 +148,14 @@ bool Connection::Flush() {
   if (queueStart_ == queue_.size()) return true;
   const platform::SocketHandle socket = BeginUse();
   if (socket == platform::kInvalidSocket) return false;
-  const bool ok = SendEvery(socket, queue_.data() + queueStart_, queue_.size() - queueStart_);
+  const bool ok = SendQueue(socket);
   EndUse();
+  return ok;
+}
+
+bool Connection::SendQueue(platform::SocketHandle socket) {
+  const bool ok = queueStart_ == queue_.size() ||
+                  SendEvery(socket, queue_.data() + queueStart_, queue_.size() - queueStart_);
   queue_.clear();
   queueStart_ = 0;
   return ok;
@@ -216,10 +219,7 @@ bool Connection::StartTls(const platform::TlsContext& context, std::string* erro
   TlsSocket peer(*this, socket);
   bool done = tls->Handshake(peer);
   // What is still queued (the client's last message, or an alert) leaves now.
-  const bool sent = queueStart_ == queue_.size() ||
-                    SendEvery(socket, queue_.data() + queueStart_, queue_.size() - queueStart_);
-  queue_.clear();
-  queueStart_ = 0;
+  const bool sent = SendQueue(socket);
   EndUse();
   if (!done) {
     *error = peer.LastReceive() == 0  ? "the peer closed the connection during the handshake"

@@ -120,6 +120,9 @@ class Connection : public NetLibrary {
   // Before a receive call on `socket`: hands the peer queued bytes until it has taken them all
   // or there is something to receive. False when the receive time-out passed or the wait failed.
   bool SendQueuedUntilReceiving(platform::SocketHandle socket);
+  // Sends every queued byte on `socket`, waiting as needed, and empties the queue (also when a
+  // send fails, which drops the rest); false when a send fails.
+  bool SendQueue(platform::SocketHandle socket);
   // Sends every byte on `socket`, waiting as needed; false when a send fails.
   static bool SendEvery(platform::SocketHandle socket, const char* bytes, std::size_t length);
 
