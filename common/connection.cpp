@@ -61,6 +61,7 @@ void Connection::Adopt(platform::SocketHandle socket) {
   bufferStart_ = bufferEnd_ = 0;
   queue_.clear();
   queueStart_ = 0;
+  unsealed_.clear();
   tls_.reset();
 }
 
@@ -113,9 +114,15 @@ bool Connection::SendAll(const void* data, std::int32_t length) {
   const auto size = static_cast<std::size_t>(std::max<std::int32_t>(length, 0));
   bool ok = true;
   if (tls_) {
-    // Sealed behind what is queued and sent with it (no record for nothing).
+    // Sealed behind what is queued and sent with it (no record for nothing). A short text
+    // joins the queued one in the same record: a reply's header and a small body, say.
     TlsSocket peer(*this, socket);
-    ok = tls_->Write(bytes, size, peer);
+    if (!unsealed_.empty() && unsealed_.size() + size <= kRecordPlaintext) {
+      unsealed_.append(bytes, size);
+      ok = Seal();
+    } else {
+      ok = Seal() && tls_->Write(bytes, size, peer);
+    }
   }
   ok = SendQueue(socket) && ok;
   if (!tls_) ok = ok && SendEvery(socket, bytes, size);
@@ -134,21 +141,25 @@ void Connection::Queue(const std::string& text) {
     queue_.erase(0, queueStart_);
     queueStart_ = 0;
   }
-  if (!tls_) {
-    queue_ += text;
-    return;
-  }
-  // Sealed now, in order: the queue holds what goes on the wire. A failed session shows at the
-  // next receive.
+  // With TLS the text waits to be sealed together with what is queued after it, until the next
+  // send or receive: many requests in a few records.
+  (tls_ ? unsealed_ : queue_) += text;
+}
+
+bool Connection::Seal() {
+  if (unsealed_.empty()) return true;
   TlsSocket records(*this, platform::kInvalidSocket);
-  tls_->Write(text.data(), text.size(), records);
+  const bool sealed = tls_->Write(unsealed_.data(), unsealed_.size(), records);
+  unsealed_.clear();
+  return sealed;
 }
 
 bool Connection::Flush() {
-  if (queueStart_ == queue_.size()) return true;
+  if (queueStart_ == queue_.size() && unsealed_.empty()) return true;
   const platform::SocketHandle socket = BeginUse();
   if (socket == platform::kInvalidSocket) return false;
-  const bool ok = SendQueue(socket);
+  const bool sealed = !tls_ || Seal();
+  const bool ok = SendQueue(socket) && sealed;
   EndUse();
   return ok;
 }
@@ -201,8 +212,10 @@ int Connection::ReceiveSome(platform::SocketHandle socket, char* out, int length
     if (!SendQueuedUntilReceiving(socket)) return -1;
     return platform::ReceiveSome(socket, out, length);
   }
-  // Plaintext the session holds already comes first; the socket is waited on only when the
-  // session needs more of the peer's bytes for a record.
+  // What was queued is sealed first, to leave while the session waits. Plaintext the session
+  // holds already comes first; the socket is waited on only when the session needs more of the
+  // peer's bytes for a record. A failed session shows in the read.
+  Seal();
   TlsSocket peer(*this, socket);
   return tls_->Read(out, length, peer);
 }

@@ -120,6 +120,9 @@ class Connection : public NetLibrary {
   // Before a receive call on `socket`: hands the peer queued bytes until it has taken them all
   // or there is something to receive. False when the receive time-out passed or the wait failed.
   bool SendQueuedUntilReceiving(platform::SocketHandle socket);
+  // With TLS: seals the queued text not sealed yet into the send queue, in as few records as it
+  // fills. False when the session has failed.
+  bool Seal();
   // Sends every queued byte on `socket`, waiting as needed, and empties the queue (also when a
   // send fails, which drops the rest); false when a send fails.
   bool SendQueue(platform::SocketHandle socket);
@@ -149,6 +152,11 @@ class Connection : public NetLibrary {
   // queueStart_ are gone.
   std::string queue_;
   std::size_t queueStart_ = 0;
+  // With TLS: text queued since the last send or receive, sealed as one when either comes.
+  std::string unsealed_;
+  // The plaintext of one record at most (TLS's limit): a short send up to this size joins the
+  // unsealed text in one record.
+  static constexpr std::size_t kRecordPlaintext = std::size_t{16} * 1024;
 
   // The TLS session of the socket held now; none when plain. It hands its records to the send
   // queue and receives through SendQueuedUntilReceiving (TlsSocket, one per call).

@@ -57,7 +57,7 @@ class TlsTransport {
 };
 
 // One TLS session over a transport given to each call. The session reads the peer's bytes
-// straight into its own buffer, a large read at a time, and hands its records to the
+// straight into its own buffer, up to a record at a time, and hands its records to the
 // transport: no byte is copied on the way but into that buffer and out of it.
 // Single-threaded: one owner thread makes every call.
 class TlsChannel {

@@ -84,14 +84,15 @@ bool OpenRequested(Connection& connection, const char* basePrefix, const char* n
 }
 
 // "200 File Transfer.", the size and last-write lines and the empty line that ends the header.
-// Size and time come from `*announced`, the file's identity taken in one call. False, with
-// nothing sent, when it cannot be taken.
+// Size and time come from `*announced`, the file's identity taken in one call. The header is
+// queued: it leaves when the offset line is waited for, or just before the body (with TLS in
+// the same record as a small body). False, with nothing queued, when the identity cannot be
+// taken.
 bool SendHeader(Connection& connection, const platform::File& file,
                 platform::FileIdentity* announced) {
   if (!file.Identity(announced)) return false;
-  const std::string header = kFileTransfer + KeyLine(kSizeKey, FormatWords(announced->size)) +
-                             KeyLine(kTimeKey, FormatWords(announced->lastWrite)) + kLineEnd;
-  connection.SendText(header.c_str());
+  connection.Queue(kFileTransfer + KeyLine(kSizeKey, FormatWords(announced->size)) +
+                   KeyLine(kTimeKey, FormatWords(announced->lastWrite)) + kLineEnd);
   return true;
 }
 

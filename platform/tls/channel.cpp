@@ -27,10 +27,6 @@ constexpr char kTls12Ciphers[] =
     "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-AES128-GCM-SHA256:"
     "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-CHACHA20-POLY1305";
 
-// The session's read buffer: a read takes up to this much of what the socket holds, several of
-// the largest records (16 KiB each) at a time, so that a large body costs few receive calls.
-constexpr long kReadBufferSize = 128L * 1024;
-
 // The transport's BIO: its data is the TlsTransport of the call in progress (see Bound), null
 // between calls.
 TlsTransport* TransportOf(BIO* bio) {
@@ -100,10 +96,13 @@ tls::Context NewContext(bool server, std::string* error) {
     *error = tls::LibraryError("the TLS library refused the protocol settings");
     return nullptr;
   }
-  // A read takes what the socket holds beyond the record it needs, into a buffer for several;
-  // a record that brings no plaintext (a key update) is read past within the same call.
+  // A read takes what the socket holds beyond the record it needs, up to the session's buffer
+  // of one record of the largest size: one receive call a record instead of two (its header,
+  // then the rest). The buffer stays at that size: the library moves what it holds beyond a
+  // record to the buffer's start before each next record, so a larger buffer full of small
+  // records costs far more in those moves than it saves in receive calls. A record that brings
+  // no plaintext (a key update) is read past within the same call.
   SSL_CTX_set_read_ahead(raw, 1);
-  SSL_CTX_set_default_read_buffer_len(raw, kReadBufferSize);
   SSL_CTX_set_mode(raw, SSL_MODE_AUTO_RETRY);
   // Renegotiation is off both ways (a client asking for it is refused by default, too).
   SSL_CTX_set_options(

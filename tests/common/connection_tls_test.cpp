@@ -63,7 +63,11 @@ struct TlsPair : TlsSides {
     EXPECT_TRUE(client.Connect("127.0.0.1", listener.LocalPort()));
     EXPECT_TRUE(client.StartTls(*clientContext, &why)) << why;
     EXPECT_TRUE(accepted.get());
+    // A byte that never comes fails the test instead of holding it up.
+    server.SetReceiveTimeout(kNoByteFor);
+    client.SetReceiveTimeout(kNoByteFor);
   }
+  static constexpr std::uint32_t kNoByteFor = 30000;  // milliseconds
 };
 
 std::string Line(Connection& connection) {
@@ -79,18 +83,21 @@ TEST(ConnectionTlsTest, LinesAndRawBytesPassAsInTheClearAndThePeerShowsItsCertif
   EXPECT_EQ(pair.client.TlsDescription().rfind("TLSv1.3 ", 0), 0u) << pair.client.TlsDescription();
   EXPECT_EQ(pair.server.TlsDescription(), pair.client.TlsDescription());
 
-  // A reply as the service sends one: lines, then a body in sends of their own, then a digest;
-  // read as the agent reads it, with the line reader's buffer holding what follows each line.
+  // A reply as the service sends one: the header queued, then a body in sends of their own (the
+  // first one short, sealed together with the header), then a digest and a line queued and
+  // flushed; read as the agent reads it, with the line reader's buffer holding what follows each
+  // line.
   const std::string body = test::PatternBytes(std::size_t{3} * 1024 * 1024 + 7);
   auto sender = std::async(std::launch::async, [&] {
-    const std::string header = "200 File Transfer.\r\nFileSize: 7 0\r\n\r\n";
-    bool sent = pair.server.SendAll(header.data(), static_cast<std::int32_t>(header.size()));
-    for (std::size_t at = 0; sent && at < body.size(); at += 128 * 1024) {
+    pair.server.Queue("200 File Transfer.\r\nFileSize: 7 0\r\n\r\n");
+    bool sent = pair.server.SendAll(body.data(), 7);
+    for (std::size_t at = 7; sent && at < body.size(); at += 128 * 1024) {
       const std::size_t part = std::min<std::size_t>(128 * 1024, body.size() - at);
       sent = pair.server.SendAll(body.data() + at, static_cast<std::int32_t>(part));
     }
-    pair.server.SendText("0123456789abcdefQUIT\r\n");
-    return sent;
+    pair.server.Queue("0123456789abcdef");
+    pair.server.Queue("QUIT\r\n");
+    return pair.server.Flush() && sent;
   });
   EXPECT_EQ(Line(pair.client), "200 File Transfer.");
   EXPECT_EQ(Line(pair.client), "FileSize: 7 0");
@@ -105,8 +112,8 @@ TEST(ConnectionTlsTest, LinesAndRawBytesPassAsInTheClearAndThePeerShowsItsCertif
 }
 
 // As in the clear: far more than the socket buffers hold, queued both ways, and a peer that
-// reads only after it has sent everything. With TLS the queue holds sealed records, and a
-// receive must take what the session holds already before it waits on the socket.
+// reads only after it has sent everything. With TLS the queued text is sealed when a receive
+// starts, and a receive must take what the session holds already before it waits on the socket.
 TEST(ConnectionTlsTest, QueuedRecordsLeaveWhileAReceiveWaitsSoNeitherSideWaitsForEver) {
   TlsPair pair;
   const std::string requests(8 * 1024 * 1024, 'r');
