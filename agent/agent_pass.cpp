@@ -74,12 +74,19 @@ bool AgentPass::Connect(const char* host, int port) {
   }
   // Without keepalive the idle timeout still ends a connection that went silent.
   connection_.EnableKeepAlive();
-  return agent_.tlsContext == nullptr || SecureChannel(host, port);
+  return agent_.tls == nullptr || SecureChannel(host, port);
 }
 
 bool AgentPass::SecureChannel(const char* host, int port) {
+  // The settings were being made while the connection was: ready now, or they never will be.
+  const platform::TlsContext* context = agent_.tls->Context();
+  if (context == nullptr) {
+    connection_.Close();
+    Say(Message::TlsStartupFailed, agent_.tls->Error().c_str());
+    return false;
+  }
   std::string error;
-  if (!connection_.StartTls(*agent_.tlsContext, &error)) {
+  if (!connection_.StartTls(*context, &error)) {
     connection_.Close();
     Say(Message::TlsHandshakeFailed, ShownHost(host).c_str(), port, error.c_str());
     return false;

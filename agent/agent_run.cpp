@@ -4,9 +4,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
+#include "agent/client_tls.h"
 #include "agent/console_output.h"
 #include "agent/fetch_agent.h"
 #include "common/md5.h"
@@ -100,21 +100,16 @@ int RunTries(FetchAgent& agent, const AgentSettings& settings) {
 }
 
 // With TLS the run goes only with a pin to check the service against, never in the clear: the
-// pin and the session settings of every pass into `agent`, the settings owned by `*tls`. False
-// (after its message) when there is no valid pin or the TLS library does not start.
-bool StartTls(const AgentSettings& settings, FetchAgent& agent,
-              std::unique_ptr<platform::TlsContext>* tls) {
+// pin and the session settings of every pass into `agent`, the settings owned by `tls` and made
+// meanwhile. False (after its message) when there is no valid pin. When the TLS library does
+// not start, each pass says so and connects to nothing.
+bool StartTls(const AgentSettings& settings, FetchAgent& agent, ClientTls& tls) {
   if (!platform::ParseFingerprint(settings.fingerprint, &agent.pinnedFingerprint)) {
     Say(Message::FingerprintMissing);
     return false;
   }
-  std::string error;
-  *tls = platform::TlsContext::ForClient(&error);
-  if (!*tls) {
-    Say(Message::TlsStartupFailed, error.c_str());
-    return false;
-  }
-  agent.tlsContext = tls->get();
+  tls.Begin();
+  agent.tls = &tls;
   return true;
 }
 
@@ -160,8 +155,8 @@ void RunAgent(const char* settingsPath) {
   agent.checkFileTime = settings.checkFileTime;
   agent.deleteFile = settings.deleteFile;
   agent.rateLimit = static_cast<std::uint64_t>(settings.rateKib) * kKibibyte;
-  std::unique_ptr<platform::TlsContext> tls;
-  if (settings.tls && !StartTls(settings, agent, &tls)) {
+  ClientTls tls;
+  if (settings.tls && !StartTls(settings, agent, tls)) {
     platform::ConsoleFlush();
     return;
   }

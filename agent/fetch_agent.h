@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "agent/client_tls.h"
 #include "agent/file_fetch.h"
 #include "agent/rate_limit.h"
 #include "common/connection.h"
@@ -95,7 +96,7 @@ class FetchAgent {
   // With TLS: the session settings every pass connects with (owned by the run, which outlives
   // the agent's passes), and the fingerprint the service's certificate must have, in
   // platform::Sha256Fingerprint's form. None: the passes are plain.
-  const platform::TlsContext* tlsContext = nullptr;
+  ClientTls* tls = nullptr;
   std::string pinnedFingerprint;
 
  private:
