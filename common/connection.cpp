@@ -9,6 +9,16 @@ namespace quarv {
 
 namespace {
 constexpr int kListenBacklog = 5;
+
+// Appends `length` bytes to `text`; false, with `text` as it was, when there is no memory.
+bool Append(std::string& text, const char* bytes, std::size_t length) {
+  try {
+    text.append(bytes, length);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
 }  // namespace
 
 // The socket of one call as the TLS session's transport: the session's records join the send
@@ -20,12 +30,7 @@ class Connection::TlsSocket final : public platform::TlsTransport {
       : connection_(connection), socket_(socket) {}
 
   bool Send(const char* bytes, std::size_t length) override {
-    try {
-      connection_.queue_.append(bytes, length);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    return true;
+    return Append(connection_.queue_, bytes, length);
   }
 
   int Receive(char* buffer, int length) override {
@@ -117,8 +122,8 @@ bool Connection::SendAll(const void* data, std::int32_t length) {
     // Sealed behind what is queued and sent with it (no record for nothing). A short text
     // joins the queued one in the same record: a reply's header and a small body, say.
     TlsSocket peer(*this, socket);
-    if (!unsealed_.empty() && unsealed_.size() + size <= kRecordPlaintext) {
-      unsealed_.append(bytes, size);
+    if (!unsealed_.empty() && unsealed_.size() + size <= kRecordPlaintext &&
+        Append(unsealed_, bytes, size)) {
       ok = Seal();
     } else {
       ok = Seal() && tls_->Write(bytes, size, peer);
