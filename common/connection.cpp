@@ -163,7 +163,7 @@ bool Connection::Flush() {
   if (queueStart_ == queue_.size() && unsealed_.empty()) return true;
   const platform::SocketHandle socket = BeginUse();
   if (socket == platform::kInvalidSocket) return false;
-  const bool sealed = !tls_ || Seal();
+  const bool sealed = Seal();  // nothing to seal without TLS
   const bool ok = SendQueue(socket) && sealed;
   EndUse();
   return ok;
